@@ -1,0 +1,94 @@
+// The engine's one failure value, its codes, and the outcome every asynchronous runtime operation
+// completes with exactly once.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "caption_engine/runtime/caption_json.h"
+#include "caption_engine/runtime/caption_state.h"
+
+namespace quorvel {
+
+enum class CaptionRuntimeErrorCode {
+  badRequest,
+  internal,
+  captionsUnsupported,
+  captionsModelMissing,
+  captionsAudioUnavailable,
+  captionsStartFailed,
+};
+
+inline constexpr std::array<CaptionRuntimeErrorCode, 6> allCaptionRuntimeErrorCodes{
+    CaptionRuntimeErrorCode::badRequest,           CaptionRuntimeErrorCode::internal,
+    CaptionRuntimeErrorCode::captionsUnsupported,  CaptionRuntimeErrorCode::captionsModelMissing,
+    CaptionRuntimeErrorCode::captionsAudioUnavailable, CaptionRuntimeErrorCode::captionsStartFailed};
+
+constexpr std::string_view rawValue(CaptionRuntimeErrorCode code) {
+  switch (code) {
+    case CaptionRuntimeErrorCode::badRequest: return "BAD_REQUEST";
+    case CaptionRuntimeErrorCode::internal: return "INTERNAL";
+    case CaptionRuntimeErrorCode::captionsUnsupported: return "CAPTIONS_UNSUPPORTED";
+    case CaptionRuntimeErrorCode::captionsModelMissing: return "CAPTIONS_MODEL_MISSING";
+    case CaptionRuntimeErrorCode::captionsAudioUnavailable: return "CAPTIONS_AUDIO_UNAVAILABLE";
+    case CaptionRuntimeErrorCode::captionsStartFailed: return "CAPTIONS_START_FAILED";
+  }
+  return "INTERNAL";
+}
+
+constexpr std::optional<CaptionRuntimeErrorCode> captionRuntimeErrorCodeFromRaw(std::string_view raw) {
+  for (auto c : allCaptionRuntimeErrorCodes) {
+    if (rawValue(c) == raw) return c;
+  }
+  return std::nullopt;
+}
+
+// A failure: what failed, the text for the host, optional detail (a JSON object), the session
+// state that goes with it and whether the same request may succeed if tried again.
+struct CaptionRuntimeFailure : std::exception {
+  CaptionRuntimeFailure(CaptionRuntimeErrorCode code, std::string message,
+                        std::optional<Json> context, CaptionState state, bool retriable)
+      : code(code), message(std::move(message)), context(std::move(context)), state(state),
+        retriable(retriable) {}
+
+  const char* what() const noexcept override { return message.c_str(); }
+  bool operator==(const CaptionRuntimeFailure& o) const {
+    return code == o.code && message == o.message && context == o.context && state == o.state &&
+           retriable == o.retriable;
+  }
+
+  CaptionRuntimeErrorCode code;
+  std::string message;
+  std::optional<Json> context;
+  CaptionState state;
+  bool retriable;
+};
+
+// The outcome of an asynchronous operation: a value, or a failure. Operations without a value use
+// CaptionRuntimeOutcome<std::monostate>.
+template <class T>
+class CaptionRuntimeOutcome {
+ public:
+  static CaptionRuntimeOutcome ok(T value) { return CaptionRuntimeOutcome(std::move(value)); }
+  static CaptionRuntimeOutcome failed(CaptionRuntimeFailure failure) {
+    return CaptionRuntimeOutcome(std::move(failure));
+  }
+
+  bool isOk() const { return std::holds_alternative<T>(v_); }
+  const T& value() const { return std::get<T>(v_); }
+  const CaptionRuntimeFailure& failure() const { return std::get<CaptionRuntimeFailure>(v_); }
+
+ private:
+  explicit CaptionRuntimeOutcome(T value) : v_(std::move(value)) {}
+  explicit CaptionRuntimeOutcome(CaptionRuntimeFailure failure) : v_(std::move(failure)) {}
+  std::variant<T, CaptionRuntimeFailure> v_;
+};
+
+using CaptionRuntimeVoid = std::monostate;
+
+}  // namespace quorvel

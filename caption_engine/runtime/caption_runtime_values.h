@@ -1,0 +1,113 @@
+// The plain values that cross the boundary between the caption runtime and whoever drives it:
+// start and stop results, the status snapshot, the capabilities record and the six event
+// callbacks. The wire dictionaries of status and capabilities are built by CaptionStatusMapping.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "caption_engine/logic/caption_emission.h"
+#include "caption_engine/runtime/caption_json.h"
+#include "caption_engine/runtime/caption_level_reading.h"
+#include "caption_engine/runtime/caption_state.h"
+
+namespace quorvel {
+
+struct CaptionRuntimeStartResult {
+  std::string locale;
+  int64_t startedAtMs = 0;
+  bool operator==(const CaptionRuntimeStartResult&) const = default;
+};
+
+struct CaptionRuntimeStopResult {
+  int64_t finals = 0;
+  int64_t seconds = 0;
+  bool operator==(const CaptionRuntimeStopResult&) const = default;
+};
+
+struct CaptionRuntimeStatus {
+  CaptionState state = CaptionState::idle;
+  std::optional<std::string> sessionId;
+  std::optional<std::string> locale;
+  std::optional<int64_t> startedAtMs;
+  std::optional<int64_t> endedAtMs;
+  std::optional<int64_t> lastSpeechAtMs;
+  std::optional<double> levelDb;
+  int64_t nowMs = 0;
+
+  bool operator==(const CaptionRuntimeStatus&) const = default;
+  // The status wire dictionary (six keys).
+  Json ack() const;
+};
+
+struct CaptionRuntimeCapabilities {
+  bool supported = false;
+  std::optional<std::string> reason;
+  std::vector<std::string> installedLocales;
+  std::vector<std::string> supportedLocales;
+
+  bool operator==(const CaptionRuntimeCapabilities&) const = default;
+  // The capabilities wire dictionary (four keys).
+  Json block() const;
+};
+
+// The six callbacks the runtime raises. They may be called from any runtime thread, never while
+// the runtime holds one of its locks. Unset callbacks do nothing.
+struct CaptionRuntimeEvents {
+  std::function<void(CaptionState, const std::optional<std::string>& sessionId,
+                     const std::optional<std::string>& reason, std::optional<double> levelDb)>
+      state;
+  std::function<void(const std::string& sessionId, double levelDb)> level;
+  std::function<void(const std::string& locale, double fraction, bool done,
+                     const std::optional<std::string>& error)>
+      assetProgress;
+  std::function<void(const std::string& sessionId, const CaptionEmission& emission,
+                     const std::string& locale)>
+      segment;
+  std::function<void(const std::string& message)> log;
+  std::function<void(const std::string& sessionId, const CaptionLevelReading& reading)> uiLevel;
+
+  // Six callbacks that all do nothing.
+  static CaptionRuntimeEvents silent();
+
+  // Raise helpers that skip unset callbacks.
+  void raiseState(CaptionState s, const std::optional<std::string>& sessionId,
+                  const std::optional<std::string>& reason, std::optional<double> levelDb) const {
+    if (state) state(s, sessionId, reason, levelDb);
+  }
+  void raiseLevel(const std::string& sessionId, double db) const {
+    if (level) level(sessionId, db);
+  }
+  void raiseAssetProgress(const std::string& locale, double fraction, bool done,
+                          const std::optional<std::string>& error) const {
+    if (assetProgress) assetProgress(locale, fraction, done, error);
+  }
+  void raiseSegment(const std::string& sessionId, const CaptionEmission& e,
+                    const std::string& locale) const {
+    if (segment) segment(sessionId, e, locale);
+  }
+  void raiseLog(const std::string& message) const {
+    if (log) log(message);
+  }
+  void raiseUiLevel(const std::string& sessionId, const CaptionLevelReading& r) const {
+    if (uiLevel) uiLevel(sessionId, r);
+  }
+};
+
+// The two rules that turn a status into wire form.
+namespace CaptionStatusMapping {
+// Whole seconds from start to end (or now), never negative; 0 without a start.
+int64_t seconds(std::optional<int64_t> startedAtMs, std::optional<int64_t> endedAtMs, int64_t nowMs);
+Json ack(CaptionState state, const std::optional<std::string>& sessionId,
+         const std::optional<std::string>& locale, std::optional<int64_t> startedAtMs,
+         std::optional<int64_t> endedAtMs, std::optional<int64_t> lastSpeechAtMs,
+         std::optional<double> levelDb, int64_t nowMs);
+}  // namespace CaptionStatusMapping
+
+// Wall-clock milliseconds since the Unix epoch, truncated toward zero.
+int64_t captionNowMs();
+
+}  // namespace quorvel
