@@ -1,0 +1,93 @@
+#include "helper/caption_wire.h"
+
+#include <cmath>
+
+#include "helper/wire.h"
+
+namespace quorvel::helper::CaptionWire {
+
+Json startAck(const CaptionRuntimeStartResult& result) {
+  Json d = Json::object();
+  d["state"] = "running";
+  d["locale"] = result.locale;
+  d["startedAtMs"] = result.startedAtMs;
+  return d;
+}
+
+Json inputs(const std::vector<CaptionAudioInput>& list) {
+  Json a = Json::array();
+  for (const auto& input : list) {
+    Json d = Json::object();
+    d["id"] = input.id;
+    d["label"] = input.label;
+    d["isDefault"] = input.isDefault;
+    a.push_back(std::move(d));
+  }
+  return a;
+}
+
+Json stateData(CaptionState state, const std::optional<std::string>& sessionId,
+               const std::optional<std::string>& reason, std::optional<double> levelDb) {
+  Json d = Json::object();
+  d["sessionId"] = sessionId ? Json(*sessionId) : Json(nullptr);
+  d["state"] = rawValue(state);
+  if (reason) d["reason"] = *reason;
+  if (levelDb) d["levelDb"] = *levelDb;
+  return d;
+}
+
+Json levelData(const std::string& sessionId, double levelDb) {
+  Json d = Json::object();
+  d["sessionId"] = sessionId;
+  d["levelDb"] = levelDb;
+  return d;
+}
+
+Json assetProgressData(const std::string& locale, double fraction, bool done,
+                       const std::optional<std::string>& error) {
+  if (!std::isfinite(fraction)) fraction = 0.0;
+  if (fraction < 0.0) fraction = 0.0;
+  if (fraction > 1.0) fraction = 1.0;
+  Json d = Json::object();
+  d["locale"] = locale;
+  d["fraction"] = fraction;
+  d["done"] = done;
+  if (error) d["error"] = *error;
+  return d;
+}
+
+Json segmentData(const std::string& sessionId, const CaptionEmission& emission,
+                 const std::string& locale) {
+  Json d = Json::object();
+  d["sessionId"] = sessionId;
+  d["seq"] = emission.seq;
+  d["kind"] = emission.kind;
+  d["tStartMs"] = emission.tStartMs;
+  d["tEndMs"] = emission.tEndMs;
+  d["text"] = emission.text;
+  d["locale"] = locale;
+  return d;
+}
+
+CaptionRuntimeEvents events() {
+  CaptionRuntimeEvents e = CaptionRuntimeEvents::silent();
+  e.state = [](CaptionState state, const std::optional<std::string>& sessionId,
+               const std::optional<std::string>& reason, std::optional<double> levelDb) {
+    Wire::event("captionState", stateData(state, sessionId, reason, levelDb));
+  };
+  e.level = [](const std::string& sessionId, double levelDb) {
+    Wire::event("captionLevel", levelData(sessionId, levelDb));
+  };
+  e.assetProgress = [](const std::string& locale, double fraction, bool done,
+                       const std::optional<std::string>& error) {
+    Wire::event("captionAssetProgress", assetProgressData(locale, fraction, done, error));
+  };
+  e.segment = [](const std::string& sessionId, const CaptionEmission& emission,
+                 const std::string& locale) {
+    Wire::event("captionSegment", segmentData(sessionId, emission, locale));
+  };
+  e.log = [](const std::string& message) { Wire::log(message); };
+  return e;
+}
+
+}  // namespace quorvel::helper::CaptionWire
