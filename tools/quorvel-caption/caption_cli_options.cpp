@@ -1,0 +1,138 @@
+#include "caption_cli_options.h"
+
+#include <sstream>
+
+namespace quorvel::tools {
+
+namespace {
+
+std::vector<std::string> splitTerms(const std::string& list) {
+  std::vector<std::string> terms;
+  std::string current;
+  std::istringstream in(list);
+  while (std::getline(in, current, ',')) terms.push_back(current);
+  return terms;
+}
+
+bool isBlank(const std::string& s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
+
+}  // namespace
+
+std::variant<CaptionCliOptions, CaptionCliOptions::Error> CaptionCliOptions::parse(
+    const std::vector<std::string>& args) {
+  CaptionCliOptions o;
+  auto fail = [](std::string message) { return Error{std::move(message)}; };
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    // Options with a value take it from the next argument or after '='.
+    std::string name = a;
+    std::optional<std::string> inlineValue;
+    if (a.rfind("--", 0) == 0) {
+      if (auto eq = a.find('='); eq != std::string::npos) {
+        name = a.substr(0, eq);
+        inlineValue = a.substr(eq + 1);
+      }
+    }
+    auto value = [&](std::string& out) -> bool {
+      if (inlineValue) {
+        out = *inlineValue;
+        return true;
+      }
+      if (i + 1 >= args.size()) return false;
+      out = args[++i];
+      return true;
+    };
+    auto takesNoValue = [&] { return !inlineValue.has_value(); };
+
+    if (name == "-h" || name == "--help") {
+      o.help = true;
+    } else if (name == "--list-inputs" && takesNoValue()) {
+      o.listInputs = true;
+    } else if (name == "--unpaced" || name == "--fast-as-decoded") {
+      if (!takesNoValue()) return fail(name + " takes no value");
+      o.paced = false;
+    } else if (name == "--profanity-filter" && takesNoValue()) {
+      o.profanityFilter = true;
+    } else if (name == "--install-if-missing" && takesNoValue()) {
+      o.installIfMissing = true;
+    } else if (name == "--meter" && takesNoValue()) {
+      o.meter = true;
+    } else if (name == "--verbose" && takesNoValue()) {
+      o.verbose = true;
+    } else if (name == "--locale" || name == "--input" || name == "--terms" || name == "--srt" ||
+               name == "--vtt" || name == "--install-locale" || name == "--file") {
+      std::string v;
+      if (!value(v)) return fail(name + " needs a value");
+      if (name != "--terms" && isBlank(v)) return fail(name + " needs a non-empty value");
+      if (name == "--locale") o.locale = v;
+      if (name == "--input") o.input = v;
+      if (name == "--terms") o.terms = splitTerms(v);
+      if (name == "--srt") o.srtPath = v;
+      if (name == "--vtt") o.vttPath = v;
+      if (name == "--install-locale") o.installLocale = v;
+      if (name == "--file") {
+        if (o.file) return fail("only one audio file can be captioned at a time");
+        o.file = v;
+      }
+    } else if (a.size() > 1 && a[0] == '-') {
+      return fail("unknown option " + a);
+    } else {
+      if (o.file) return fail("only one audio file can be captioned at a time");
+      if (isBlank(a)) return fail("the audio file name is empty");
+      o.file = a;
+    }
+  }
+  if (o.help) return o;
+  if (o.file && o.input) return fail("caption either a file or an input, not both");
+  if (o.listInputs && (o.file || o.input || o.installLocale)) {
+    return fail("--list-inputs cannot be combined with a file, an input or --install-locale");
+  }
+  if (o.installLocale && (o.file || o.input)) {
+    return fail("--install-locale cannot be combined with a file or an input");
+  }
+  if (o.srtPath && o.vttPath && *o.srtPath == *o.vttPath) {
+    return fail("--srt and --vtt must name different files");
+  }
+  return o;
+}
+
+std::string CaptionCliOptions::usage() {
+  return R"(Usage: quorvel-caption [OPTIONS] [FILE]
+
+Live captions in the terminal. Captions an audio FILE (paced to real time unless told
+otherwise) or an audio input (the system's default input unless --input is given).
+On a terminal the words being heard update in place and final lines scroll; when the
+output is not a terminal, each final line is printed once. Ctrl-C stops cleanly; a
+file source stops by itself at its end. The session's figures go to standard error.
+
+Options:
+  FILE, --file FILE        caption this audio file (wav, flac, ogg, opus, mp3, m4a)
+  --unpaced, --fast-as-decoded
+                           read the file as fast as it decodes instead of in real time
+  --input ID               caption this input (its id as --list-inputs prints it)
+  --list-inputs            list the audio inputs (id, label, kind; the default marked *)
+  --locale LOCALE          the speech locale (default en-US)
+  --terms a,b,c            contextual terms the recognizer should favour
+  --profanity-filter       mask profanities
+  --install-if-missing     install the locale's speech model if it is missing
+  --install-locale LOCALE  install the speech model of LOCALE and exit
+  --srt FILE               also write the final lines as SubRip subtitles
+  --vtt FILE               also write the final lines as WebVTT subtitles
+  --meter                  show a live input level bar with the band levels
+  --verbose                print the engine's log lines on standard error
+  -h, --help               print this help and exit
+
+Exit codes:
+  0  done (the file ended, or Ctrl-C stopped the session)
+  1  captioning failed (the start was refused or the session failed)
+  2  bad arguments
+  3  the audio file does not exist or cannot be read
+  4  unknown input device
+  5  the locale's speech model is missing (try --install-if-missing)
+  6  captions are not available in this build
+  7  the audio cannot be opened (unreadable format, no sound server)
+  8  a subtitle file cannot be written
+)";
+}
+
+}  // namespace quorvel::tools
