@@ -1,0 +1,363 @@
+// The helper's parts in process: wire framing, payload dictionaries, the bridge's outcome mapping,
+// the dispatcher's engine use, argument conversion and the line reader.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "caption_engine/audio/no_caption_audio.h"
+#include "helper/caption_engine_bridge.h"
+#include "helper/caption_value_conversion.h"
+#include "helper/caption_wire.h"
+#include "helper/command_dispatcher.h"
+#include "helper/command_reader.h"
+#include "helper/wire.h"
+
+namespace quorvel::helper {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// Captures what Wire writes, as parsed stdout messages and raw stderr lines.
+class WireCapture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Wire::setOutputSink([this](std::string_view line) { outLines.emplace_back(line); });
+    Wire::setLogSink([this](std::string_view line) { errLines.emplace_back(line); });
+  }
+  void TearDown() override {
+    Wire::setOutputSink(nullptr);
+    Wire::setLogSink(nullptr);
+  }
+  std::vector<Json> out() const {
+    std::vector<Json> parsed;
+    for (const auto& line : outLines) {
+      EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line per message: " << line;
+      parsed.push_back(Json::parse(line));
+    }
+    return parsed;
+  }
+  std::vector<std::string> outLines;
+  std::vector<std::string> errLines;
+};
+
+// ---- Wire ----
+
+using WireTest = WireCapture;
+
+TEST_F(WireTest, MessageShapesAndKeyOrder) {
+  Wire::ack("a", Json{{"x", 1}});
+  Wire::ackVoid("v");
+  Wire::err("e1", "INTERNAL", "m", false);
+  Wire::err("e2", "INTERNAL", "m", true, Json::object());
+  Wire::err("e3", "INTERNAL", "m", false, Json{{"k", "v"}});
+  Wire::event("hello", Json{{"b", 2}, {"a", 1}});
+  ASSERT_EQ(outLines.size(), 6u);
+  EXPECT_EQ(outLines[0], "{\"t\":\"ack\",\"id\":\"a\",\"result\":{\"x\":1}}\n");
+  EXPECT_EQ(outLines[1], "{\"t\":\"ack\",\"id\":\"v\",\"result\":null}\n");
+  EXPECT_EQ(outLines[2], "{\"t\":\"err\",\"id\":\"e1\",\"code\":\"INTERNAL\",\"message\":\"m\",\"retriable\":false}\n");
+  EXPECT_EQ(outLines[3], "{\"t\":\"err\",\"id\":\"e2\",\"code\":\"INTERNAL\",\"message\":\"m\",\"retriable\":true}\n");
+  EXPECT_EQ(outLines[4],
+            "{\"t\":\"err\",\"id\":\"e3\",\"code\":\"INTERNAL\",\"message\":\"m\",\"retriable\":false,"
+            "\"context\":{\"k\":\"v\"}}\n");
+  EXPECT_EQ(outLines[5].rfind("{\"t\":\"evt\",\"ev\":\"hello\",\"data\":{\"b\":2,\"a\":1},\"tsMs\":", 0), 0u);
+  const Json evt = Json::parse(outLines[5]);
+  ASSERT_TRUE(evt["tsMs"].is_number_integer());
+  EXPECT_LE(std::llabs(evt["tsMs"].get<int64_t>() - captionNowMs()), 60'000);
+  EXPECT_THAT(errLines, IsEmpty());
+}
+
+TEST_F(WireTest, LineFeedsAreEscapedAndInvalidUtf8IsReplacedNotThrown) {
+  Wire::ack("line\nfeed", Json("a\nb"));
+  // Regression: the serializer throws on invalid UTF-8 by default; the writer must not.
+  Wire::ack("bad\xFF", Json("x\xC3"));
+  ASSERT_EQ(outLines.size(), 2u);
+  EXPECT_EQ(outLines[0], "{\"t\":\"ack\",\"id\":\"line\\nfeed\",\"result\":\"a\\nb\"}\n");
+  EXPECT_EQ(out()[1]["id"], "bad\xEF\xBF\xBD");
+  EXPECT_EQ(out()[1]["result"], "x\xEF\xBF\xBD");
+}
+
+TEST_F(WireTest, LogLinesCarryThePrefixAndGoToStandardErrorOnly) {
+  Wire::log("[captions] reserve: en-US");
+  EXPECT_THAT(errLines, ElementsAre("[helper.mac] [captions] reserve: en-US\n"));
+  EXPECT_THAT(outLines, IsEmpty());
+}
+
+TEST(WireWrite, AWriteToAClosedPipeFailsInsteadOfKillingTheProcess) {
+  signal(SIGPIPE, SIG_IGN);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  EXPECT_FALSE(Wire::writeAll(fds[1], "line\n"));
+  close(fds[1]);
+}
+
+// ---- CaptionWire payloads ----
+
+TEST(CaptionWireTest, StatePayloads) {
+  struct Case {
+    std::optional<std::string> sessionId, reason;
+    std::optional<double> levelDb;
+    Json expected;
+  };
+  const std::vector<Case> cases = {
+      {std::nullopt, std::nullopt, std::nullopt, {{"sessionId", nullptr}, {"state", "no_audio"}}},
+      {"s1", std::nullopt, -60.0, {{"sessionId", "s1"}, {"state", "no_audio"}, {"levelDb", -60.0}}},
+      {"s1", "silence", -60.0,
+       {{"sessionId", "s1"}, {"state", "no_audio"}, {"reason", "silence"}, {"levelDb", -60.0}}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(CaptionWire::stateData(CaptionState::noAudio, c.sessionId, c.reason, c.levelDb).dump(),
+              c.expected.dump());
+  }
+}
+
+TEST(CaptionWireTest, AssetProgressFractionIsClamped) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<std::pair<double, double>> cases = {
+      {0.5, 0.5}, {1.7, 1.0}, {-0.2, 0.0}, {nan, 0.0}, {inf, 0.0}, {-inf, 0.0}, {1.0, 1.0}};
+  for (auto [in, want] : cases) {
+    const Json d = CaptionWire::assetProgressData("en-US", in, false, std::nullopt);
+    EXPECT_EQ(d["fraction"].get<double>(), want) << in;
+    EXPECT_FALSE(d.contains("error"));
+  }
+  EXPECT_EQ(CaptionWire::assetProgressData("en-US", 1.0, true, "boom").dump(),
+            R"({"locale":"en-US","fraction":1.0,"done":true,"error":"boom"})");
+}
+
+TEST(CaptionWireTest, SegmentStartAckAndInputs) {
+  EXPECT_EQ(CaptionWire::segmentData("s", CaptionEmission{3, "final", 120, 980, "hi there"}, "en-US").dump(),
+            R"({"sessionId":"s","seq":3,"kind":"final","tStartMs":120,"tEndMs":980,"text":"hi there","locale":"en-US"})");
+  EXPECT_EQ(CaptionWire::startAck({"en-GB", 1700000000123}).dump(),
+            R"({"state":"running","locale":"en-GB","startedAtMs":1700000000123})");
+  EXPECT_EQ(CaptionWire::inputs({}).dump(), "[]");
+  EXPECT_EQ(CaptionWire::inputs({{"mic", "Mic", true, CaptionAudioInputKind::usb, "note"},
+                                 {"line", "Line", false, CaptionAudioInputKind::lineIn, std::nullopt}})
+                .dump(),
+            R"([{"id":"mic","label":"Mic","isDefault":true},{"id":"line","label":"Line","isDefault":false}])");
+}
+
+using CaptionWireEventsTest = WireCapture;
+
+TEST_F(CaptionWireEventsTest, EachNoticeBecomesOneLineAndBandReadingsNone) {
+  const auto e = CaptionWire::events();
+  e.raiseState(CaptionState::running, "s", std::nullopt, std::nullopt);
+  e.raiseLevel("s", -42.5);
+  e.raiseAssetProgress("en-US", 0.25, false, std::nullopt);
+  e.raiseSegment("s", CaptionEmission{1, "volatile", 0, 500, "hi"}, "en-US");
+  e.raiseUiLevel("s", CaptionLevelReading{-30.0, std::vector<double>(13, -40.0)});
+  e.raiseLog("[captions] reserve: en-US");
+  std::vector<std::string> names;
+  for (const auto& m : out()) names.push_back(m["ev"]);
+  EXPECT_THAT(names, ElementsAre("captionState", "captionLevel", "captionAssetProgress", "captionSegment"));
+  EXPECT_EQ(out()[1]["data"].dump(), R"({"sessionId":"s","levelDb":-42.5})");
+  EXPECT_THAT(errLines, ElementsAre("[helper.mac] [captions] reserve: en-US\n"));
+}
+
+// ---- Bridge ----
+
+CaptionRuntimeFailure runtimeFailure(CaptionRuntimeErrorCode code, std::optional<Json> context) {
+  return CaptionRuntimeFailure(code, "why", std::move(context), CaptionState::modelMissing, true);
+}
+
+TEST(BridgeTest, EveryRuntimeCodeMapsToTheHelperCodeOfTheSameWireString) {
+  for (auto code : allCaptionRuntimeErrorCodes) {
+    const auto f = CaptionEngine::Failure::from(runtimeFailure(code, Json{{"k", 1}}));
+    EXPECT_EQ(rawValue(f.code), rawValue(code));
+    EXPECT_EQ(f.message, "why");
+    EXPECT_EQ(f.context, (Json{{"k", 1}}));
+    EXPECT_EQ(f.state, CaptionState::modelMissing);
+    EXPECT_TRUE(f.retriable);
+  }
+  EXPECT_EQ(helperErrorCodeFromRaw("UNSUPPORTED_OP"), HelperErrorCode::unsupportedOp);
+  EXPECT_EQ(helperErrorCodeFromRaw("unsupported_op"), std::nullopt);
+}
+
+TEST(BridgeTest, SuccessfulOutcomesBecomeWireResults) {
+  using K = CaptionEngine::Outcome::Kind;
+  const auto start = CaptionEngine::outcomeOf(
+      CaptionRuntimeOutcome<CaptionRuntimeStartResult>::ok({"en-US", 1234}));
+  ASSERT_EQ(start.kind(), K::ok);
+  EXPECT_EQ(start.result().dump(), R"({"state":"running","locale":"en-US","startedAtMs":1234})");
+  const auto stop = CaptionEngine::outcomeOf(CaptionRuntimeOutcome<CaptionRuntimeStopResult>::ok({4, 61}));
+  EXPECT_EQ(stop.result().dump(), R"({"finals":4,"seconds":61})");
+  EXPECT_EQ(CaptionEngine::outcomeOf(CaptionRuntimeOutcome<CaptionRuntimeVoid>::ok({})).kind(), K::okVoid);
+  EXPECT_EQ(CaptionEngine::outcomeOf(CaptionRuntimeOutcome<bool>::ok(false)).result().dump(),
+            R"({"installed":false})");
+  const auto failed = CaptionEngine::outcomeOf(CaptionRuntimeOutcome<bool>::failed(
+      runtimeFailure(CaptionRuntimeErrorCode::captionsModelMissing, std::nullopt)));
+  ASSERT_EQ(failed.kind(), K::failed);
+  EXPECT_EQ(failed.failure().code, HelperErrorCode::captionsModelMissing);
+}
+
+using ReplyTest = WireCapture;
+
+TEST_F(ReplyTest, FailuresKeepMessageAndFlagAndSendOnlyANonEmptyContext) {
+  const auto reply = [](const char* id, std::optional<Json> context) {
+    replyCaptionOutcome(id, CaptionEngine::Outcome::failed(CaptionEngine::Failure::from(
+                                runtimeFailure(CaptionRuntimeErrorCode::captionsModelMissing, context))));
+  };
+  reply("none", std::nullopt);
+  reply("empty", Json::object());
+  reply("some", Json{{"sessionId", "s0"}});
+  replyCaptionOutcome("void", CaptionEngine::Outcome::okVoid());
+  EXPECT_THAT(outLines,
+              ElementsAre(R"({"t":"err","id":"none","code":"CAPTIONS_MODEL_MISSING","message":"why","retriable":true})" "\n",
+                          R"({"t":"err","id":"empty","code":"CAPTIONS_MODEL_MISSING","message":"why","retriable":true})" "\n",
+                          R"({"t":"err","id":"some","code":"CAPTIONS_MODEL_MISSING","message":"why","retriable":true,"context":{"sessionId":"s0"}})" "\n",
+                          R"({"t":"ack","id":"void","result":null})" "\n"));
+}
+
+// ---- Dispatcher ----
+
+// A platform with two inputs, to see the list reach the wire.
+class TwoInputs final : public CaptionAudioPlatform {
+ public:
+  std::vector<CaptionAudioInput> listInputs() override {
+    return {{"a", "A", false, CaptionAudioInputKind::builtIn, std::nullopt},
+            {"b", "B", true, CaptionAudioInputKind::usb, std::nullopt}};
+  }
+  std::shared_ptr<CaptionAudioProducer> makeProducer(const CaptionAudioSource& s) override {
+    return NoCaptionAudio().makeProducer(s);
+  }
+};
+
+int engineUses = 0;
+CaptionEngine& testEngine() {
+  ++engineUses;
+  static CaptionEngine engine(std::make_unique<CaptionEngineCore>(
+      CaptionWire::events(), std::make_shared<TwoInputs>(), nullptr));
+  return engine;
+}
+
+using DispatcherTest = WireCapture;
+
+TEST_F(DispatcherTest, RefusedCommandsNeverTouchTheEngine) {
+  engineUses = 0;
+  for (const char* text :
+       {R"({})", R"({"id":1,"op":"captionsStatus"})", R"({"id":"a","op":"nope"})",
+        R"({"id":"a","op":"captionsStart","args":{}})", R"({"id":"a","op":"captionsSetContext"})",
+        R"({"id":"a","op":"captionsInstallLocale","args":{"locale":" "}})"}) {
+    handle(Json::parse(text), &testEngine);
+  }
+  EXPECT_EQ(engineUses, 0);
+  EXPECT_EQ(outLines.size(), 4u);
+  EXPECT_EQ(errLines.size(), 2u);
+}
+
+TEST_F(DispatcherTest, InputsComeFromTheCorePlatform) {
+  handle(Json::parse(R"({"id":"i","op":"captionsAudioInputs"})"), &testEngine);
+  ASSERT_EQ(out().size(), 1u);
+  EXPECT_EQ(out()[0]["result"].dump(),
+            R"({"inputs":[{"id":"a","label":"A","isDefault":false},{"id":"b","label":"B","isDefault":true}]})");
+}
+
+// ---- Argument conversion ----
+
+TEST(CaptionValueConversionTest, ScalarsArraysAndObjects) {
+  const CaptionValue v = toCaptionValue(Json::parse(
+      R"({"s":"x","b":true,"i":-3,"u":18446744073709551615,"f":0.5,"n":null,"a":[1,"y"],"o":{"k":false}})"));
+  EXPECT_EQ(*v.member("s")->asString(), "x");
+  EXPECT_EQ(*v.member("b")->asBool(), true);
+  EXPECT_EQ(std::get<int64_t>(v.member("i")->v), -3);
+  EXPECT_EQ(std::get<double>(v.member("u")->v), 18446744073709551615.0);
+  EXPECT_EQ(std::get<double>(v.member("f")->v), 0.5);
+  EXPECT_TRUE(v.member("n")->isNull());
+  EXPECT_EQ(v.member("a")->asArray()->size(), 2u);
+  EXPECT_EQ(*v.member("o")->member("k")->asBool(), false);
+}
+
+TEST(CaptionValueConversionTest, NestingBeyondTheLimitBecomesNull) {
+  // 100,000 levels: the conversion must stop at the limit instead of recursing through them.
+  Json deep = Json::array();
+  for (int i = 0; i < 100'000; ++i) deep = Json::array({std::move(deep)});
+  CaptionValue v = toCaptionValue(deep, 4);
+  int depth = 0;
+  const CaptionValue* p = &v;
+  while (const auto* a = p->asArray()) {
+    ASSERT_EQ(a->size(), 1u);
+    p = &a->front();
+    ++depth;
+  }
+  EXPECT_EQ(depth, 4);
+  EXPECT_TRUE(p->isNull());
+  EXPECT_TRUE(toCaptionValue(Json::object(), 0).isNull());
+}
+
+// ---- Line reader ----
+
+std::vector<CommandLineReader::Line> readAll(const std::string& input, size_t maxLine, size_t chunk) {
+  int fds[2];
+  EXPECT_EQ(pipe(fds), 0);
+  EXPECT_TRUE(Wire::writeAll(fds[1], input));  // small inputs fit the pipe buffer
+  close(fds[1]);
+  CommandLineReader reader(fds[0], maxLine, chunk);
+  std::vector<CommandLineReader::Line> lines;
+  while (auto line = reader.next()) lines.push_back(*line);
+  close(fds[0]);
+  return lines;
+}
+
+TEST(CommandLineReaderTest, FramingWithEveryChunkSize) {
+  struct Case {
+    std::string input;
+    std::vector<std::pair<std::string, bool>> lines;  // text, overlong
+  };
+  const std::vector<Case> cases = {
+      {"", {}},
+      {"a\n", {{"a", false}}},
+      {"a", {{"a", false}}},
+      {"a\r\nb\n\n", {{"a", false}, {"b", false}, {"", false}}},
+      {"a\r\r\n", {{"a\r", false}}},
+      {"12345678\n123456789\nok\n", {{"12345678", false}, {"", true}, {"ok", false}}},
+      {"12345678\r\n", {{"12345678", false}}},
+      {"1234567890123456789012345\nok", {{"", true}, {"ok", false}}},
+      {"ok\n1234567890123", {{"ok", false}, {"", true}}},
+  };
+  for (size_t chunk : {1u, 3u, 64u}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(::testing::PrintToString(c.input) + " chunk " + std::to_string(chunk));
+      std::vector<std::pair<std::string, bool>> got;
+      for (const auto& line : readAll(c.input, 8, chunk)) got.emplace_back(line.text, line.overlong);
+      EXPECT_EQ(got, c.lines);
+    }
+  }
+}
+
+using ProcessLineTest = WireCapture;
+
+TEST_F(ProcessLineTest, Verdicts) {
+  struct Case {
+    std::string line;
+    LineVerdict verdict;
+  };
+  const std::vector<Case> cases = {
+      {"", LineVerdict::blank},
+      {" \t\xE3\x80\x80", LineVerdict::blank},
+      {"[1,2]", LineVerdict::notJsonObject},
+      {"42", LineVerdict::notJsonObject},
+      {"{", LineVerdict::notJsonObject},
+      {std::string("{\"a\":\"\0\"}", 9), LineVerdict::notJsonObject},
+      {"\t{}  ", LineVerdict::command},
+      {"{\"a\":\"\xFF\"}", LineVerdict::command},
+  };
+  int handled = 0;
+  for (const auto& c : cases) {
+    EXPECT_EQ(processLine(c.line, [&](const Json&) { ++handled; }), c.verdict)
+        << ::testing::PrintToString(c.line);
+  }
+  EXPECT_EQ(handled, 2);
+  EXPECT_EQ(errLines.size(), 4u);
+  EXPECT_EQ(repairedUtf8("ok \xC3\xA9"), "ok \xC3\xA9");
+  EXPECT_EQ(repairedUtf8("a\xFF" "b\xE2\x82"), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+}
+
+}  // namespace
+}  // namespace quorvel::helper
