@@ -24,6 +24,7 @@ struct Decoded {
 // ill-formed subsequence, so the loop always makes progress.
 Decoded decodeAt(std::string_view s, size_t i) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(s.data());
+  if (bytes[i] < 0x80) return {bytes[i], i, i + 1};
   // The ICU macros index with int32_t; feed them at most a window that fits. A code point is at
   // most 4 bytes long.
   const size_t window = std::min<size_t>(s.size() - i, 4);
