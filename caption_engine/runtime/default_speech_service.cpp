@@ -1,8 +1,20 @@
 #include "caption_engine/runtime/caption_engine_core.h"
 
+#ifdef SPEECHANALYZER_AVAILABLE
+#include "caption_engine/runtime/sphinx/sphinx_speech_service.h"
+#endif
+
 namespace quorvel {
 
-// Replaced by the recognizer's service once the speech layer is in the build.
-std::shared_ptr<speech::SpeechService> makeDefaultSpeechService() { return nullptr; }
+// The recognizer's service when the build has one, shared by the whole process (it holds no
+// session state: each analyzer owns its decoder); nothing otherwise.
+std::shared_ptr<speech::SpeechService> makeDefaultSpeechService() {
+#ifdef SPEECHANALYZER_AVAILABLE
+  static const std::shared_ptr<speech::SpeechService> service = std::make_shared<speech::SphinxSpeechService>();
+  return service;
+#else
+  return nullptr;
+#endif
+}
 
 }  // namespace quorvel

@@ -1,0 +1,196 @@
+#include "caption_engine/runtime/sphinx/sphinx_decoder.h"
+
+#include <pocketsphinx.h>
+#include <sphinxbase/ckd_alloc.h>
+#include <sphinxbase/err.h>
+#include <sphinxbase/ngram_model.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+
+#include "caption_engine/runtime/speech_service.h"
+#include "caption_engine/runtime/sphinx/context_terms.h"
+#include "caption_engine/runtime/sphinx/sphinx_text.h"
+
+namespace quorvel::speech {
+
+namespace {
+
+constexpr const char* kContextSearch = "quorvel_context";
+
+void silenceRecognizerLog() {
+  static std::once_flag once;
+  std::call_once(once, [] { err_set_logfp(nullptr); });
+}
+
+// The terms' language model, read from a temporary ARPA file.
+ngram_model_t* readArpa(cmd_ln_t* config, logmath_t* logmath, const std::string& arpa) {
+  const char* dir = std::getenv("TMPDIR");
+  std::string path = std::string(dir && dir[0] == '/' ? dir : "/tmp") + "/quorvel-terms-XXXXXX";
+  int fd = mkstemp(path.data());
+  if (fd < 0) throw SpeechServiceError(std::string("cannot write the terms model: ") + std::strerror(errno));
+  size_t done = 0;
+  bool ok = true;
+  while (done < arpa.size()) {
+    ssize_t n = ::write(fd, arpa.data() + done, arpa.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  ngram_model_t* lm = ok ? ngram_model_read(config, path.c_str(), NGRAM_ARPA, logmath) : nullptr;
+  ::unlink(path.c_str());
+  if (!lm) throw SpeechServiceError("the recognizer rejected the contextual terms' language model");
+  return lm;
+}
+
+}  // namespace
+
+SphinxDecoder::SphinxDecoder(const SphinxModelFiles& files) {
+  silenceRecognizerLog();
+  config_ = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", files.acousticModel.c_str(), "-lm",
+                        files.languageModel.c_str(), "-dict", files.dictionary.c_str(), "-logfn", "/dev/null",
+                        nullptr);
+  if (config_) ps_ = ps_init(config_);
+  if (!ps_) {
+    if (config_) cmd_ln_free_r(config_);
+    config_ = nullptr;
+    throw SpeechServiceError("the speech model in " + files.acousticModel.parent_path().string() +
+                             " could not be loaded");
+  }
+  cmd_ln_t* live = ps_get_config(ps_);
+  sampleRate_ = static_cast<int>(cmd_ln_float32_r(live, "-samprate"));
+  int frameRate = cmd_ln_int32_r(live, "-frate");
+  if (sampleRate_ <= 0 || frameRate <= 0) {
+    ps_free(ps_);
+    cmd_ln_free_r(config_);
+    throw SpeechServiceError("the speech model has no usable sample or frame rate");
+  }
+  samplesPerFrame_ = sampleRate_ / frameRate;
+  const char* search = ps_get_search(ps_);
+  baseSearch_ = search ? search : "";
+}
+
+SphinxDecoder::~SphinxDecoder() {
+  if (utteranceOpen_) ps_end_utt(ps_);
+  ps_free(ps_);
+  cmd_ln_free_r(config_);
+}
+
+void SphinxDecoder::startStream() {
+  if (ps_start_stream(ps_) < 0) throw SpeechServiceError("the recognizer could not start its stream");
+  startUtterance();
+}
+
+void SphinxDecoder::startUtterance() {
+  if (utteranceOpen_) return;
+  if (ps_start_utt(ps_) < 0) throw SpeechServiceError("the recognizer could not start an utterance");
+  utteranceOpen_ = true;
+}
+
+void SphinxDecoder::process(const int16_t* samples, size_t count) {
+  if (!utteranceOpen_) startUtterance();
+  if (count == 0) return;
+  if (ps_process_raw(ps_, samples, count, FALSE, FALSE) < 0) {
+    throw SpeechServiceError("the recognizer failed to decode the audio");
+  }
+}
+
+bool SphinxDecoder::inSpeech() const { return utteranceOpen_ && ps_get_in_speech(ps_) != 0; }
+
+std::vector<RecognizedWord> SphinxDecoder::words() {
+  std::vector<RecognizedWord> out;
+  for (ps_seg_t* seg = ps_seg_iter(ps_); seg; seg = ps_seg_next(seg)) {
+    const char* w = ps_seg_word(seg);
+    if (!w || isFillerWord(w)) continue;
+    int sf = 0;
+    int ef = 0;
+    ps_seg_frames(seg, &sf, &ef);
+    out.push_back({baseWord(w), sf, ef});
+  }
+  return out;
+}
+
+std::vector<RecognizedWord> SphinxDecoder::partialWords() {
+  if (!utteranceOpen_) return {};
+  int32 score = 0;
+  if (!ps_get_hyp(ps_, &score)) return {};
+  return words();
+}
+
+std::vector<RecognizedWord> SphinxDecoder::endUtterance() {
+  if (!utteranceOpen_) return {};
+  utteranceOpen_ = false;
+  if (ps_end_utt(ps_) < 0) throw SpeechServiceError("the recognizer failed to finish an utterance");
+  int32 score = 0;
+  if (!ps_get_hyp(ps_, &score)) return {};
+  return words();
+}
+
+std::optional<std::string> SphinxDecoder::pronunciation(const std::string& word) const {
+  char* phones = ps_lookup_word(ps_, word.c_str());
+  if (!phones) return std::nullopt;
+  std::string out = phones;
+  ckd_free(phones);
+  return out;
+}
+
+void SphinxDecoder::setContext(const std::vector<std::string>& terms) {
+  if (utteranceOpen_) throw SpeechServiceError("contextual terms can only change between utterances");
+  // Back on the base model first: the context search is replaced below and must not be current.
+  if (ps_get_search(ps_) == nullptr || baseSearch_ != ps_get_search(ps_)) {
+    if (ps_set_search(ps_, baseSearch_.c_str()) < 0) throw SpeechServiceError("the recognizer lost its base model");
+  }
+  const std::string arpa = contextLanguageModelArpa(contextTermWords(terms));
+  if (arpa.empty()) return;
+
+  ngram_model_t* terms_lm = readArpa(ps_get_config(ps_), ps_get_logmath(ps_), arpa);
+
+  // Words the dictionary lacks get a pronunciation; the search is rebuilt once, with the last.
+  std::set<std::string> missing;
+  for (auto& words : contextTermWords(terms)) {
+    for (auto& w : words) {
+      if (!pronunciation(w) && guessPronunciation(w, [this](const std::string& piece) { return pronunciation(piece); }))
+        missing.insert(w);
+    }
+  }
+  size_t index = 0;
+  for (const std::string& w : missing) {
+    auto phones = guessPronunciation(w, [this](const std::string& piece) { return pronunciation(piece); });
+    bool last = ++index == missing.size();
+    if (ps_add_word(ps_, w.c_str(), phones->c_str(), last ? TRUE : FALSE) < 0) {
+      ngram_model_free(terms_lm);
+      throw SpeechServiceError("the recognizer could not add the word \"" + w + "\"");
+    }
+  }
+
+  ngram_model_t* base = ps_get_lm(ps_, baseSearch_.c_str());
+  if (!base) {
+    ngram_model_free(terms_lm);
+    throw SpeechServiceError("the recognizer has no base language model to bias");
+  }
+  ngram_model_t* models[2] = {base, terms_lm};
+  char baseName[] = "base";
+  char termsName[] = "terms";
+  char* names[2] = {baseName, termsName};
+  const float32 weights[2] = {1.0f - kContextWeight, kContextWeight};
+  // The set keeps its own references to both models.
+  ngram_model_t* set = ngram_model_set_init(ps_get_config(ps_), models, names, weights, 2);
+  ngram_model_free(terms_lm);
+  if (!set) throw SpeechServiceError("the recognizer could not combine the contextual terms' language model");
+  int rc = ps_set_lm(ps_, kContextSearch, set);
+  ngram_model_free(set);  // the search keeps its own reference
+  if (rc < 0 || ps_set_search(ps_, kContextSearch) < 0) {
+    ps_set_search(ps_, baseSearch_.c_str());
+    throw SpeechServiceError("the recognizer could not use the contextual terms");
+  }
+}
+
+}  // namespace quorvel::speech

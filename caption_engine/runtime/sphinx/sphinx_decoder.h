@@ -1,0 +1,71 @@
+// One pocketsphinx decoder with its model: streaming utterances, word segments, and contextual
+// terms. Not thread-safe: its owner serialises every call (SphinxAnalyzer holds its lock).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "caption_engine/runtime/sphinx/sphinx_model_store.h"
+
+struct ps_decoder_s;
+struct cmd_ln_s;
+
+namespace quorvel::speech {
+
+// A recognised word (filler words removed, variant folded) and the frames it spans, counted from
+// the start of the stream, end inclusive.
+struct RecognizedWord {
+  std::string text;
+  int startFrame = 0;
+  int endFrame = 0;
+};
+
+class SphinxDecoder {
+ public:
+  // Interpolation weight of the contextual terms' language model against the base model.
+  static constexpr float kContextWeight = 0.05f;
+
+  // Loads the model (about 0.25 s of CPU, 100 MB). Throws SpeechServiceError when it cannot.
+  explicit SphinxDecoder(const SphinxModelFiles& files);
+  ~SphinxDecoder();
+  SphinxDecoder(const SphinxDecoder&) = delete;
+  SphinxDecoder& operator=(const SphinxDecoder&) = delete;
+
+  int sampleRate() const { return sampleRate_; }
+  int samplesPerFrame() const { return samplesPerFrame_; }
+
+  // Starts the stream (frames count from here) and its first utterance.
+  void startStream();
+  bool utteranceOpen() const { return utteranceOpen_; }
+  // Feeds samples to the open utterance. Throws SpeechServiceError when decoding fails.
+  void process(const int16_t* samples, size_t count);
+  // Whether the voice detector hears speech now.
+  bool inSpeech() const;
+  // The open utterance's current best words.
+  std::vector<RecognizedWord> partialWords();
+  // Ends the open utterance and returns its final words; the next utterance starts with
+  // startUtterance(). Throws SpeechServiceError.
+  std::vector<RecognizedWord> endUtterance();
+  void startUtterance();
+
+  // Replaces the contextual terms; an empty list returns to the base model. Only between
+  // utterances. Words the dictionary lacks are added with a guessed pronunciation (they stay in
+  // the dictionary). Throws SpeechServiceError; the base model is in use after a failure.
+  void setContext(const std::vector<std::string>& terms);
+  // The dictionary's pronunciation of a word, if it has one.
+  std::optional<std::string> pronunciation(const std::string& word) const;
+
+ private:
+  std::vector<RecognizedWord> words();
+
+  cmd_ln_s* config_ = nullptr;
+  ps_decoder_s* ps_ = nullptr;
+  std::string baseSearch_;
+  int sampleRate_ = 16000;
+  int samplesPerFrame_ = 160;
+  bool utteranceOpen_ = false;
+};
+
+}  // namespace quorvel::speech

@@ -1,0 +1,59 @@
+// The speech service on pocketsphinx: locales and models from the model store and its catalog
+// (sphinx_model_store.h), transcribers, analyzers running one decoder each, and the asset
+// inventory that installs and reserves models.
+//
+// Locale equivalence follows canonicalLocaleTag (sphinx_locale.h). The store directory is read
+// from the environment at each use unless the service was made with a fixed one.
+//
+// Threads: every operation may be called from any thread.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "caption_engine/runtime/speech_service.h"
+#include "caption_engine/runtime/sphinx/sphinx_model_store.h"
+
+namespace quorvel::speech {
+
+struct SphinxServiceOptions {
+  // Nothing: $XDG_DATA_HOME/quorvel/models (or its default), read at each use.
+  std::optional<std::filesystem::path> storeDirectory;
+  std::filesystem::path systemEnUsDirectory = kSystemEnUsModelDirectory;
+};
+
+class SphinxSpeechService : public SpeechService {
+ public:
+  explicit SphinxSpeechService(SphinxServiceOptions options = {});
+
+  std::optional<std::string> supportedLocale(const std::string& equivalentTo) override;
+  std::vector<std::string> supportedLocales() override;
+  std::vector<std::string> installedLocales() override;
+  std::shared_ptr<SpeechTranscriber> makeTranscriber(const std::string& locale,
+                                                     const TranscriberOptions& options) override;
+  AssetInventory& assetInventory() override;
+  std::shared_ptr<SpeechAnalyzer> makeAnalyzer(std::shared_ptr<SpeechTranscriber> transcriber) override;
+
+  // The store as the environment names it now.
+  SphinxModelStore store() const;
+
+ private:
+  class Inventory : public AssetInventory {
+   public:
+    explicit Inventory(const SphinxSpeechService& service) : service_(service) {}
+    std::unique_ptr<AssetInstallationRequest> assetInstallationRequest(const SpeechTranscriber& transcriber) override;
+    std::vector<std::string> reservedLocales() override;
+    int maximumReservedLocales() override;
+    bool release(const std::string& locale) override;
+    bool reserve(const std::string& locale) override;
+
+   private:
+    const SphinxSpeechService& service_;
+  };
+
+  const SphinxServiceOptions options_;
+  Inventory inventory_;
+};
+
+}  // namespace quorvel::speech
