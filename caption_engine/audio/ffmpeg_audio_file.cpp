@@ -1,0 +1,250 @@
+#include "caption_engine/audio/ffmpeg_audio_file.h"
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/dict.h>
+#include <libavutil/error.h>
+#include <libavutil/log.h>
+#include <libswresample/swresample.h>
+}
+
+namespace quorvel {
+
+namespace {
+
+std::string avErrorText(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  if (av_strerror(code, text, sizeof text) < 0) return "unknown error " + std::to_string(code);
+  return text;
+}
+
+// A layout libswresample can work with: the given one, or the default for its channel count when
+// the file does not say which channels it has.
+void usableLayout(AVChannelLayout& out, const AVChannelLayout& in) {
+  if (in.order == AV_CHANNEL_ORDER_UNSPEC || av_channel_layout_check(&in) == 0) {
+    av_channel_layout_default(&out, in.nb_channels);
+  } else {
+    av_channel_layout_copy(&out, &in);
+  }
+}
+
+// Several decoders warn about timestamps on perfectly good files; only errors are worth a line.
+void quietFfmpegLogging() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
+}
+
+// Decoding errors in a row after which a file is taken to be unreadable.
+constexpr int kMaxDecodeErrorsInARow = 64;
+
+}  // namespace
+
+struct FfmpegAudioFile::State {
+  AVFormatContext* format = nullptr;
+  AVCodecContext* codec = nullptr;
+  AVPacket* packet = nullptr;
+  AVFrame* frame = nullptr;
+  AVAudioFifo* fifo = nullptr;
+  SwrContext* swr = nullptr;
+  int stream = -1;
+
+  // The processing format as FFmpeg names it.
+  AVChannelLayout outLayout{};
+  int outRate = 0;
+  int outChannels = 0;
+  // The decoded format the current SwrContext was made for.
+  AVChannelLayout swrInLayout{};
+  int swrInRate = 0;
+  int swrInFormat = AV_SAMPLE_FMT_NONE;
+
+  std::vector<std::vector<float>> scratch;
+  bool inputEnded = false;
+  bool drained = false;
+  int errorsInARow = 0;
+
+  ~State() {
+    swr_free(&swr);
+    if (fifo) av_audio_fifo_free(fifo);
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avcodec_free_context(&codec);
+    avformat_close_input(&format);
+    av_channel_layout_uninit(&outLayout);
+    av_channel_layout_uninit(&swrInLayout);
+  }
+
+  // Converts whatever the resampler holds (or `frame`, when given) into the FIFO.
+  bool convertIntoFifo(const AVFrame* in) {
+    const int inSamples = in ? in->nb_samples : 0;
+    const int room = swr_get_out_samples(swr, inSamples);
+    if (room < 0) return false;
+    if (room == 0) return true;
+    std::vector<uint8_t*> planes;
+    for (auto& channel : scratch) {
+      if (channel.size() < static_cast<size_t>(room)) channel.resize(static_cast<size_t>(room));
+      planes.push_back(reinterpret_cast<uint8_t*>(channel.data()));
+    }
+    const int made = swr_convert(swr, planes.data(), room,
+                                 in ? const_cast<const uint8_t**>(in->extended_data) : nullptr,
+                                 inSamples);
+    if (made < 0) return false;
+    if (made == 0) return true;
+    return av_audio_fifo_write(fifo, reinterpret_cast<void**>(planes.data()), made) == made;
+  }
+
+  // Makes the SwrContext for the decoded frame's format when it is not the one in use. A stream
+  // whose format changes midway keeps its processing format; the old context is drained first.
+  bool prepareConverter(const AVFrame* in) {
+    AVChannelLayout layout{};
+    usableLayout(layout, in->ch_layout);
+    const bool same = swr && swrInRate == in->sample_rate && swrInFormat == in->format &&
+                      av_channel_layout_compare(&swrInLayout, &layout) == 0;
+    if (same) {
+      av_channel_layout_uninit(&layout);
+      return true;
+    }
+    if (swr && !convertIntoFifo(nullptr)) {
+      av_channel_layout_uninit(&layout);
+      return false;
+    }
+    swr_free(&swr);
+    const int rc = swr_alloc_set_opts2(&swr, &outLayout, AV_SAMPLE_FMT_FLTP, outRate, &layout,
+                                       static_cast<AVSampleFormat>(in->format), in->sample_rate, 0,
+                                       nullptr);
+    av_channel_layout_uninit(&swrInLayout);
+    swrInLayout = layout;  // takes ownership of the layout
+    swrInRate = in->sample_rate;
+    swrInFormat = in->format;
+    return rc >= 0 && swr_init(swr) >= 0;
+  }
+
+  // One step of decoding: takes a frame out of the decoder, or feeds it the next packet. Returns
+  // false when the file cannot be read further.
+  bool decodeMore() {
+    int rc = avcodec_receive_frame(codec, frame);
+    if (rc == 0) {
+      errorsInARow = 0;
+      const bool ok = prepareConverter(frame) && convertIntoFifo(frame);
+      av_frame_unref(frame);
+      return ok;
+    }
+    if (rc == AVERROR_EOF) {
+      drained = true;
+      return !swr || convertIntoFifo(nullptr);
+    }
+    if (rc != AVERROR(EAGAIN)) return ++errorsInARow < kMaxDecodeErrorsInARow;
+    if (inputEnded) {  // the decoder wants more, but there is none: it has given all it had
+      drained = true;
+      return !swr || convertIntoFifo(nullptr);
+    }
+    rc = av_read_frame(format, packet);
+    if (rc < 0) {
+      // The end of the file, or a file cut short: drain what the decoder still holds.
+      inputEnded = true;
+      avcodec_send_packet(codec, nullptr);
+      return true;
+    }
+    if (packet->stream_index == stream) {
+      rc = avcodec_send_packet(codec, packet);
+      // A damaged packet is skipped, as players do; many in a row mean the file is unreadable.
+      if (rc < 0 && rc != AVERROR(EAGAIN) && ++errorsInARow >= kMaxDecodeErrorsInARow) {
+        av_packet_unref(packet);
+        return false;
+      }
+    }
+    av_packet_unref(packet);
+    return true;
+  }
+};
+
+std::unique_ptr<FfmpegAudioFile> FfmpegAudioFile::open(const std::string& path, std::string& error) {
+  quietFfmpegLogging();
+  auto s = std::make_unique<State>();
+
+  // The path is a local file and nothing else: the "file:" prefix keeps a name with a colon from
+  // being taken for a protocol, and the whitelist keeps playlists from reaching other files' URLs.
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", "file", 0);
+  const std::string url = "file:" + path;
+  int rc = avformat_open_input(&s->format, url.c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (rc < 0) {
+    error = avErrorText(rc);
+    return nullptr;
+  }
+  if ((rc = avformat_find_stream_info(s->format, nullptr)) < 0) {
+    error = avErrorText(rc);
+    return nullptr;
+  }
+  const AVCodec* decoder = nullptr;
+  rc = av_find_best_stream(s->format, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
+  if (rc < 0) {
+    error = avErrorText(rc);
+    return nullptr;
+  }
+  s->stream = rc;
+  for (unsigned i = 0; i < s->format->nb_streams; ++i) {
+    if (static_cast<int>(i) != s->stream) s->format->streams[i]->discard = AVDISCARD_ALL;
+  }
+  AVStream* stream = s->format->streams[s->stream];
+  s->codec = avcodec_alloc_context3(decoder);
+  if (!s->codec) {
+    error = avErrorText(AVERROR(ENOMEM));
+    return nullptr;
+  }
+  if ((rc = avcodec_parameters_to_context(s->codec, stream->codecpar)) < 0 ||
+      (rc = avcodec_open2(s->codec, decoder, nullptr)) < 0) {
+    error = avErrorText(rc);
+    return nullptr;
+  }
+  s->codec->pkt_timebase = stream->time_base;
+  s->outRate = s->codec->sample_rate;
+  s->outChannels = s->codec->ch_layout.nb_channels;
+  if (s->outRate <= 0 || s->outChannels <= 0) {
+    error = avErrorText(AVERROR_INVALIDDATA);
+    return nullptr;
+  }
+  usableLayout(s->outLayout, s->codec->ch_layout);
+  s->scratch.resize(static_cast<size_t>(s->outChannels));
+  s->fifo = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, s->outChannels, 8192);
+  s->packet = av_packet_alloc();
+  s->frame = av_frame_alloc();
+  if (!s->fifo || !s->packet || !s->frame) {
+    error = avErrorText(AVERROR(ENOMEM));
+    return nullptr;
+  }
+  const AudioFormat format{SampleType::float32, static_cast<double>(s->outRate),
+                           static_cast<uint32_t>(s->outChannels), false};
+  return std::unique_ptr<FfmpegAudioFile>(new FfmpegAudioFile(std::move(s), format));
+}
+
+FfmpegAudioFile::FfmpegAudioFile(std::unique_ptr<State> state, AudioFormat format)
+    : state_(std::move(state)), format_(format) {}
+
+FfmpegAudioFile::~FfmpegAudioFile() = default;
+
+bool FfmpegAudioFile::read(PcmBuffer& buffer) {
+  buffer.setFrameLength(0);
+  if (!(buffer.format() == format_) || buffer.planeCount() != format_.channels) return false;
+  const int want = static_cast<int>(std::min<uint32_t>(buffer.frameCapacity(), 1u << 30));
+  while (av_audio_fifo_size(state_->fifo) < want && !state_->drained) {
+    if (!state_->decodeMore()) return false;
+  }
+  const int frames = std::min(want, av_audio_fifo_size(state_->fifo));
+  if (frames <= 0) return true;
+  std::vector<void*> planes;
+  for (uint32_t c = 0; c < buffer.planeCount(); ++c) planes.push_back(buffer.planeData(c));
+  const int got = av_audio_fifo_read(state_->fifo, planes.data(), frames);
+  if (got < 0) return false;
+  buffer.setFrameLength(static_cast<uint32_t>(got));
+  return true;
+}
+
+}  // namespace quorvel

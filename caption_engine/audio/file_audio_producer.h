@@ -1,0 +1,50 @@
+// The producer for a file source: opens an audio file when it is made and, once started, reads it
+// in chunks of a tenth of a second (in the file's processing format: float32, one buffer per
+// channel, the file's own rate and channels) and hands each chunk to onBuffer, at real-time pace
+// or as fast as it decodes.
+//
+// Threads: the constructor runs on the caller's thread. start and stop may be called from any
+// thread; they touch only the feed handle, under the producer's lock. onBuffer and log run on the
+// producer's own feed thread, one call at a time, never under the lock. stop does not wait: at most
+// one chunk read before the stop was seen may still be delivered after it returns.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "caption_engine/audio/caption_audio_platform.h"
+
+namespace quorvel {
+
+class FfmpegAudioFile;
+
+class FileAudioProducer final : public CaptionAudioProducer {
+ public:
+  // Opens the file. Throws CaptionRuntimeFailure (captionsAudioUnavailable, context {"path"})
+  // when nothing exists at the path or the file cannot be opened as audio.
+  FileAudioProducer(const std::string& path, bool paced);
+  // Ends the feed and waits for its thread, unless the last reference goes on that thread.
+  ~FileAudioProducer() override;
+
+  std::string name() const override { return name_; }
+  void start(OnBuffer onBuffer, OnPath onPath, Log log) override;
+  void stop() override;
+
+  // The last path component of a path, as a file's name is shown: "/tmp/talk.wav" -> "talk.wav".
+  static std::string lastPathComponent(const std::string& path);
+
+ private:
+  static void feed(std::stop_token stop, FfmpegAudioFile& file, bool paced,
+                   const OnBuffer& onBuffer, const Log& log);
+
+  const std::string name_;
+  const bool paced_;
+  std::mutex lock_;
+  std::unique_ptr<FfmpegAudioFile> file_;  // guarded by lock_; moves to the feed at start
+  std::jthread task_;                      // guarded by lock_
+  bool stopped_ = false;                   // guarded by lock_
+};
+
+}  // namespace quorvel

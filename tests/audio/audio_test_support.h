@@ -1,0 +1,190 @@
+// Test support for producers: a recorder of what a producer delivers (buffers, log lines, when
+// they came) with bounded waits, a temporary directory, and audio fixtures made with the ffmpeg
+// command-line tool from a real recording.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "caption_engine/audio/caption_audio_platform.h"
+#include "tests/audio/audio_test_signals.h"
+
+namespace quorvel::testing {
+
+using Clock = std::chrono::steady_clock;
+
+// The recording the fixtures are made from (Debian's pocketsphinx-testdata: 16 kHz mono, 7.1 s).
+inline const char* kSpeechRecording =
+    "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-0870.wav";
+
+class Recorder {
+ public:
+  struct Delivery {
+    PcmBuffer buffer;
+    Clock::time_point at;
+  };
+
+  CaptionAudioProducer::OnBuffer onBuffer() {
+    return [this](const PcmBuffer& buffer) {
+      std::function<void(const PcmBuffer&)> hook;
+      {
+        std::lock_guard guard(lock_);
+        deliveries_.push_back({buffer, Clock::now()});
+        hook = hook_;
+      }
+      changed_.notify_all();
+      if (hook) hook(buffer);
+    };
+  }
+  CaptionAudioProducer::Log log() {
+    return [this](const std::string& line) {
+      {
+        std::lock_guard guard(lock_);
+        logs_.push_back({line, Clock::now(), deliveries_.size()});
+      }
+      changed_.notify_all();
+    };
+  }
+  // Runs on the delivery thread after each buffer has been recorded.
+  void setHook(std::function<void(const PcmBuffer&)> hook) {
+    std::lock_guard guard(lock_);
+    hook_ = std::move(hook);
+  }
+
+  // Waits until `done` holds (checked under the recorder's lock) or the timeout passes.
+  bool waitUntil(const std::function<bool()>& done,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    std::unique_lock guard(lock_);
+    return changed_.wait_for(guard, timeout, done);
+  }
+  bool waitForLogContaining(const std::string& text,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    return waitUntil([&] { return findLog(text) != nullptr; }, timeout);
+  }
+  bool waitForFrames(uint64_t frames, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    return waitUntil([&] { return framesLocked() >= frames; }, timeout);
+  }
+
+  std::vector<Delivery> deliveries() {
+    std::lock_guard guard(lock_);
+    return deliveries_;
+  }
+  size_t deliveryCount() {
+    std::lock_guard guard(lock_);
+    return deliveries_.size();
+  }
+  std::vector<std::string> logLines() {
+    std::lock_guard guard(lock_);
+    std::vector<std::string> lines;
+    for (auto& l : logs_) lines.push_back(l.line);
+    return lines;
+  }
+  // When the first line containing `text` came, and how many buffers had been delivered by then.
+  std::optional<std::pair<Clock::time_point, size_t>> logEntry(const std::string& text) {
+    std::lock_guard guard(lock_);
+    if (auto* l = findLog(text)) return std::make_pair(l->at, l->buffersBefore);
+    return std::nullopt;
+  }
+  // All delivered samples of one channel, in order.
+  std::vector<double> channel(uint32_t c = 0) {
+    std::lock_guard guard(lock_);
+    std::vector<double> all;
+    for (auto& d : deliveries_) {
+      auto part = samples(d.buffer, c);
+      all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+  }
+
+ private:
+  struct LogEntry {
+    std::string line;
+    Clock::time_point at;
+    size_t buffersBefore;
+  };
+  const LogEntry* findLog(const std::string& text) const {
+    for (auto& l : logs_) {
+      if (l.line.find(text) != std::string::npos) return &l;
+    }
+    return nullptr;
+  }
+  uint64_t framesLocked() const {
+    uint64_t n = 0;
+    for (auto& d : deliveries_) n += d.buffer.frameLength();
+    return n;
+  }
+
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<Delivery> deliveries_;
+  std::vector<LogEntry> logs_;
+  std::function<void(const PcmBuffer&)> hook_;
+};
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quorvel-audio-XXXXXX").string();
+    path_ = mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::filesystem::path& path() const { return path_; }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Runs the ffmpeg command-line tool quietly with the given arguments; true when it succeeded.
+inline bool ffmpeg(const std::string& arguments) {
+  const std::string command = "ffmpeg -hide_banner -nostdin -loglevel error -y " + arguments;
+  return std::system(command.c_str()) == 0;
+}
+
+// Reads a whole file as raw float32 samples (as made by ffmpeg -f f32le).
+inline std::vector<float> readRawFloats(const std::string& path) {
+  std::vector<float> data;
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    float chunk[4096];
+    size_t n;
+    while ((n = std::fread(chunk, sizeof(float), 4096, f)) > 0) data.insert(data.end(), chunk, chunk + n);
+    std::fclose(f);
+  }
+  return data;
+}
+
+// The largest normalized cross-correlation of `b` against `a` over lags in [-maxLag, maxLag]
+// (b[i + lag] against a[i]), and the lag where it is found.
+inline std::pair<double, long> bestCorrelation(const std::vector<double>& a,
+                                               const std::vector<double>& b, long maxLag) {
+  double best = -2.0;
+  long bestLag = 0;
+  for (long lag = -maxLag; lag <= maxLag; ++lag) {
+    double ab = 0, aa = 0, bb = 0;
+    for (long i = 0; i < static_cast<long>(a.size()); ++i) {
+      const long j = i + lag;
+      if (j < 0 || j >= static_cast<long>(b.size())) continue;
+      ab += a[i] * b[j];
+      aa += a[i] * a[i];
+      bb += b[j] * b[j];
+    }
+    if (aa <= 0 || bb <= 0) continue;
+    const double r = ab / std::sqrt(aa * bb);
+    if (r > best) {
+      best = r;
+      bestLag = lag;
+    }
+  }
+  return {best, bestLag};
+}
+
+}  // namespace quorvel::testing

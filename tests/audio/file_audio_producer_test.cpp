@@ -1,0 +1,286 @@
+#include "caption_engine/audio/file_audio_producer.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "caption_engine/runtime/caption_runtime_failure.h"
+#include "tests/audio/audio_test_support.h"
+
+namespace quorvel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Clock;
+using testing::Recorder;
+using testing::TempDir;
+
+// Fixtures shared by the whole suite, made once from a real recording.
+class FileAudioProducerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir;
+    const std::string src = testing::kSpeechRecording;
+    ASSERT_TRUE(std::filesystem::exists(src)) << "missing recording " << src;
+    const auto out = [](const char* n) { return dir_->file(n); };
+    // Speech in the common formats, in a mix of rates and channel counts.
+    ASSERT_TRUE(testing::ffmpeg("-i " + src + " " + out("speech.wav")));
+    ASSERT_TRUE(testing::ffmpeg("-i " + src + " -ar 44100 -ac 2 " + out("speech.flac")));
+    ASSERT_TRUE(testing::ffmpeg("-i " + src + " -ar 22050 -c:a libvorbis " + out("speech.ogg")));
+    ASSERT_TRUE(testing::ffmpeg("-i " + src + " -ac 2 -c:a libopus " + out("speech.opus")));
+    ASSERT_TRUE(testing::ffmpeg("-i " + src + " -ar 44100 -c:a libmp3lame " + out("speech.mp3")));
+    ASSERT_TRUE(testing::ffmpeg("-i " + src + " -ar 48000 -ac 2 -c:a aac " + out("speech.m4a")));
+    // 1.02 s at 48 kHz: 48,960 frames.
+    ASSERT_TRUE(testing::ffmpeg("-f lavfi -i sine=frequency=440:sample_rate=48000 -af "
+                                "atrim=end_sample=48960 -c:a pcm_f32le " + out("tone-1.02s.wav")));
+    ASSERT_TRUE(testing::ffmpeg("-f lavfi -i sine=frequency=440:sample_rate=48000 -t 3 " +
+                                out("tone-3s.wav")));
+    ASSERT_TRUE(testing::ffmpeg("-f lavfi -i anullsrc=r=48000:cl=mono -t 30 " + out("silence-30s.wav")));
+    ASSERT_TRUE(testing::ffmpeg("-f lavfi -i anullsrc=r=48000:cl=mono -t 0 " + out("empty.wav")));
+    std::ofstream(out("notes.txt")) << "These are not the sounds you are looking for.\n";
+    std::ofstream(out("zero-bytes.wav"));
+    std::filesystem::create_directory(out("folder.wav"));
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  static std::string file(const char* name) { return dir_->file(name); }
+
+  static TempDir* dir_;
+};
+
+TempDir* FileAudioProducerTest::dir_ = nullptr;
+
+// Expects the failure of a file source: the whole message when `exact`, else its beginning
+// followed by a reason.
+void expectAudioFailure(const std::function<void()>& make, const std::string& messagePrefix,
+                        const std::string& path, bool exact) {
+  try {
+    make();
+    ADD_FAILURE() << "no failure for " << path;
+  } catch (const CaptionRuntimeFailure& f) {
+    EXPECT_EQ(f.code, CaptionRuntimeErrorCode::captionsAudioUnavailable);
+    EXPECT_EQ(f.state, CaptionState::error);
+    EXPECT_FALSE(f.retriable);
+    EXPECT_EQ(f.context, (Json{{"path", path}}));
+    if (exact) {
+      EXPECT_EQ(f.message, messagePrefix);
+    } else {
+      EXPECT_EQ(f.message.rfind(messagePrefix, 0), 0u) << f.message;
+      EXPECT_GT(f.message.size(), messagePrefix.size()) << "no reason given: " << f.message;
+    }
+  }
+}
+
+// Runs a producer to its end (unpaced) and returns what it delivered.
+void runToEnd(FileAudioProducer& producer, Recorder& recorder) {
+  producer.start(recorder.onBuffer(), nullptr, recorder.log());
+  ASSERT_TRUE(recorder.waitForLogContaining("reached EOF"));
+}
+
+struct FormatCase {
+  const char* file;
+  double rate;
+  uint32_t channels;
+};
+
+// Every format decodes to float32 planar at the file's own rate and channels, in 0.1 s chunks,
+// and what comes out is the recording: the same length and the same waveform as the ffmpeg tool
+// decodes it.
+TEST_F(FileAudioProducerTest, DecodesEveryCommonFormatIntoTheProcessingFormat) {
+  const FormatCase cases[] = {
+      {"speech.wav", 16000, 1},  {"speech.flac", 44100, 2}, {"speech.ogg", 22050, 1},
+      {"speech.opus", 48000, 2}, {"speech.mp3", 44100, 1},  {"speech.m4a", 48000, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    FileAudioProducer producer(file(c.file), false);
+    EXPECT_EQ(producer.name(), c.file);
+    Recorder recorder;
+    runToEnd(producer, recorder);
+
+    const auto deliveries = recorder.deliveries();
+    ASSERT_FALSE(deliveries.empty());
+    const uint32_t chunk = static_cast<uint32_t>(c.rate / 10);
+    for (size_t i = 0; i < deliveries.size(); ++i) {
+      const auto& b = deliveries[i].buffer;
+      ASSERT_EQ(b.format(), (AudioFormat{SampleType::float32, c.rate, c.channels, false}));
+      if (i + 1 < deliveries.size()) {
+        ASSERT_EQ(b.frameLength(), chunk) << "buffer " << i;
+      }
+      ASSERT_GT(b.frameLength(), 0u);
+      ASSERT_LE(b.frameLength(), chunk);
+    }
+
+    // The reference: the same file decoded by the ffmpeg tool, first channel.
+    const std::string raw = dir_->file(std::string(c.file) + ".f32");
+    ASSERT_TRUE(testing::ffmpeg("-i " + file(c.file) + " -af 'pan=mono|c0=c0' -f f32le " + raw));
+    const auto floats = testing::readRawFloats(raw);
+    const std::vector<double> reference(floats.begin(), floats.end());
+    const auto ours = recorder.channel(0);
+    // Lossy coders pad the end a little (AAC by some 250 frames); allow 50 ms.
+    EXPECT_NEAR(static_cast<double>(ours.size()), static_cast<double>(reference.size()), c.rate / 20);
+    const size_t n = std::min(ours.size(), reference.size());
+    auto [r, lag] = testing::bestCorrelation(
+        std::vector<double>(reference.begin(), reference.begin() + n),
+        std::vector<double>(ours.begin(), ours.begin() + n), 0);
+    EXPECT_GT(r, 0.999);
+
+    const auto eof = recorder.logLines().back();
+    char expected[96];
+    std::snprintf(expected, sizeof expected, "[captions] file source reached EOF after %.1fs of audio",
+                  static_cast<double>(ours.size()) / c.rate);
+    EXPECT_EQ(eof, expected);
+  }
+}
+
+TEST_F(FileAudioProducerTest, WavSamplesArriveUnchanged) {
+  FileAudioProducer producer(file("speech.wav"), false);
+  Recorder recorder;
+  runToEnd(producer, recorder);
+  const auto ours = recorder.channel(0);
+  ASSERT_EQ(ours.size(), 113600u);  // 7.1 s at 16 kHz
+  // 16-bit samples become floats exactly: n / 32768.
+  for (double s : ours) ASSERT_EQ(s * 32768.0, std::round(s * 32768.0));
+}
+
+TEST_F(FileAudioProducerTest, NothingAtThePathIsNotFound) {
+  for (std::string path : {file("missing.wav"), std::string("relative/missing.wav"), std::string()}) {
+    expectAudioFailure([&] { FileAudioProducer p(path, true); },
+                       "caption source file not found: " + path, path, true);
+  }
+}
+
+// A directory, a text file and an empty file exist but are not audio: FFmpeg's reason follows.
+TEST_F(FileAudioProducerTest, ADirectoryOrATextFileCannotBeRead) {
+  for (const char* name : {"folder.wav", "notes.txt", "zero-bytes.wav"}) {
+    const std::string path = file(name);
+    expectAudioFailure([&] { FileAudioProducer p(path, false); },
+                       "cannot read caption source file " + path + ": ", path, false);
+  }
+}
+
+// A path with a colon is a file name, not an FFmpeg protocol.
+TEST_F(FileAudioProducerTest, APathWithAColonIsStillAFile) {
+  const std::string path = file("talk:one.wav");
+  std::filesystem::copy_file(file("speech.wav"), path);
+  FileAudioProducer producer(path, false);
+  EXPECT_EQ(producer.name(), "talk:one.wav");
+}
+
+TEST_F(FileAudioProducerTest, ChunksAreExactlyATenthOfASecond) {
+  FileAudioProducer producer(file("tone-1.02s.wav"), false);
+  Recorder recorder;
+  runToEnd(producer, recorder);
+  std::vector<uint32_t> lengths;
+  for (auto& d : recorder.deliveries()) lengths.push_back(d.buffer.frameLength());
+  std::vector<uint32_t> expected(10, 4800);
+  expected.push_back(960);
+  EXPECT_EQ(lengths, expected);
+  EXPECT_EQ(recorder.logLines(),
+            std::vector<std::string>{"[captions] file source reached EOF after 1.0s of audio"});
+}
+
+TEST_F(FileAudioProducerTest, AnEmptyAudioFileDeliversNothing) {
+  FileAudioProducer producer(file("empty.wav"), true);
+  Recorder recorder;
+  runToEnd(producer, recorder);
+  EXPECT_EQ(recorder.deliveryCount(), 0u);
+  EXPECT_EQ(recorder.logLines(),
+            std::vector<std::string>{"[captions] file source reached EOF after 0.0s of audio"});
+}
+
+TEST(FileAudioProducerNameTest, NameIsTheLastPathComponent) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"/tmp/talk.wav", "talk.wav"}, {"talk.wav", "talk.wav"}, {"a/b/c.flac", "c.flac"},
+      {"/tmp/dir/", "dir"},          {"/", "/"},               {"", ""},
+  };
+  for (auto [path, name] : cases) EXPECT_EQ(FileAudioProducer::lastPathComponent(path), name) << path;
+}
+
+// Paced feeding follows the clock from the start: buffer k (0-based) is not delivered before
+// k × 0.1 s, and the feed ends after the sleep behind the last buffer, at about 3.0 s. The upper
+// bounds are loose: they only show that the feed does not fall far behind.
+TEST_F(FileAudioProducerTest, PacedFeedingFollowsTheAbsoluteSchedule) {
+  FileAudioProducer producer(file("tone-3s.wav"), true);
+  Recorder recorder;
+  const auto started = Clock::now();
+  producer.start(recorder.onBuffer(), nullptr, recorder.log());
+  ASSERT_TRUE(recorder.waitForLogContaining("reached EOF", 30s));
+  const auto deliveries = recorder.deliveries();
+  ASSERT_EQ(deliveries.size(), 30u);
+  for (size_t k = 0; k < deliveries.size(); ++k) {
+    const auto after = deliveries[k].at - started;
+    EXPECT_GE(after, std::chrono::milliseconds(100 * k) - 5ms) << "buffer " << k;
+  }
+  EXPECT_LT(deliveries[0].at - started, 1s);
+  const auto end = recorder.logEntry("reached EOF")->first - started;
+  EXPECT_GE(end, 2995ms);
+  EXPECT_LT(end, 10s);
+  EXPECT_EQ(recorder.logLines().back(), "[captions] file source reached EOF after 3.0s of audio");
+}
+
+// Unpaced feeding never sleeps: thirty seconds of audio are through long before thirty seconds.
+TEST_F(FileAudioProducerTest, UnpacedFeedingDoesNotWaitForTheClock) {
+  FileAudioProducer producer(file("silence-30s.wav"), false);
+  Recorder recorder;
+  const auto started = Clock::now();
+  producer.start(recorder.onBuffer(), nullptr, recorder.log());
+  ASSERT_TRUE(recorder.waitForLogContaining("reached EOF", 30s));
+  EXPECT_LT(Clock::now() - started, 15s);
+  EXPECT_EQ(recorder.deliveryCount(), 300u);
+}
+
+// stop wakes a paced feed out of its wait: the closing line comes long before the 30 s file
+// would end, gives the audio delivered so far, and nothing is delivered after it.
+TEST_F(FileAudioProducerTest, StopEndsAPacedFeedWithinOneSleep) {
+  FileAudioProducer producer(file("silence-30s.wav"), true);
+  Recorder recorder;
+  producer.start(recorder.onBuffer(), nullptr, recorder.log());
+  ASSERT_TRUE(recorder.waitForFrames(2 * 4800, 10s));
+  const auto stopped = Clock::now();
+  producer.stop();
+  ASSERT_TRUE(recorder.waitForLogContaining("reached EOF", 10s));
+  EXPECT_LT(recorder.logEntry("reached EOF")->first - stopped, 5s);
+  const size_t delivered = recorder.deliveryCount();
+  EXPECT_EQ(recorder.logEntry("reached EOF")->second, delivered);
+  EXPECT_LT(delivered, 300u);
+  char expected[96];
+  std::snprintf(expected, sizeof expected, "[captions] file source reached EOF after %.1fs of audio",
+                delivered * 0.1);
+  EXPECT_EQ(recorder.logLines().back(), expected);
+  producer.stop();  // a second stop does nothing
+}
+
+TEST_F(FileAudioProducerTest, StopBeforeStartLeavesNothingToDeliver) {
+  FileAudioProducer producer(file("tone-1.02s.wav"), false);
+  Recorder recorder;
+  producer.stop();
+  producer.start(recorder.onBuffer(), nullptr, recorder.log());
+  producer.stop();
+  EXPECT_FALSE(recorder.waitForFrames(1, 200ms));
+  EXPECT_TRUE(recorder.logLines().empty());
+}
+
+// Regression: a producer whose last owner lets go of it inside onBuffer (the runtime being torn
+// down on the feed thread) must not try to join its own thread.
+TEST_F(FileAudioProducerTest, ReleasingTheProducerOnItsOwnFeedThreadDoesNotHang) {
+  auto producer = std::make_shared<FileAudioProducer>(file("tone-1.02s.wav"), false);
+  Recorder recorder;
+  std::mutex m;
+  std::shared_ptr<FileAudioProducer> held = producer;
+  recorder.setHook([&](const PcmBuffer&) {
+    std::shared_ptr<FileAudioProducer> last;
+    {
+      std::lock_guard guard(m);
+      last = std::move(held);
+    }
+  });
+  producer->start(recorder.onBuffer(), nullptr, recorder.log());
+  producer.reset();
+  ASSERT_TRUE(recorder.waitForLogContaining("reached EOF", 10s));
+}
+
+}  // namespace
+}  // namespace quorvel
