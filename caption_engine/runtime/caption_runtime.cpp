@@ -374,9 +374,11 @@ void CaptionRuntimeImpl::runStop(const std::string& current, uint64_t serial,
     }
   }
   if (!awaitResultsTask(/*cancel=*/false)) {
-    const auto limit = std::chrono::duration_cast<std::chrono::seconds>(options_.resultsDrainLimit);
-    events_.raiseLog("[captions] results of " + current + " did not end within " +
-                     std::to_string(limit.count()) + "s of the stop; stopping without them");
+    const int64_t limitMs = options_.resultsDrainLimit.count();
+    const std::string limit = limitMs % 1000 == 0 ? std::to_string(limitMs / 1000) + "s"
+                                                  : std::to_string(limitMs) + "ms";
+    events_.raiseLog("[captions] results of " + current + " did not end within " + limit +
+                     " of the stop; stopping without them");
   }
   const StopFigures figures = markStopped(nowMs());
   releaseAnalyzer();
