@@ -3,6 +3,12 @@
 // command-line tool from a real recording.
 #pragma once
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -162,20 +168,22 @@ inline std::vector<float> readRawFloats(const std::string& path) {
   return data;
 }
 
-// The largest normalized cross-correlation of `b` against `a` over lags in [-maxLag, maxLag]
-// (b[i + lag] against a[i]), and the lag where it is found.
+// The largest normalized cross-correlation of `a` against `b` shifted by a lag in
+// [minLag, maxLag] (a[i] against b[i + lag]), counting only lags where all of `a` lies within `b`,
+// and the lag where it is found.
 inline std::pair<double, long> bestCorrelation(const std::vector<double>& a,
-                                               const std::vector<double>& b, long maxLag) {
+                                               const std::vector<double>& b, long minLag,
+                                               long maxLag) {
   double best = -2.0;
   long bestLag = 0;
-  for (long lag = -maxLag; lag <= maxLag; ++lag) {
+  const long na = static_cast<long>(a.size());
+  const long nb = static_cast<long>(b.size());
+  for (long lag = std::max(0L, minLag); lag <= std::min(maxLag, nb - na); ++lag) {
     double ab = 0, aa = 0, bb = 0;
-    for (long i = 0; i < static_cast<long>(a.size()); ++i) {
-      const long j = i + lag;
-      if (j < 0 || j >= static_cast<long>(b.size())) continue;
-      ab += a[i] * b[j];
+    for (long i = 0; i < na; ++i) {
+      ab += a[i] * b[i + lag];
       aa += a[i] * a[i];
-      bb += b[j] * b[j];
+      bb += b[i + lag] * b[i + lag];
     }
     if (aa <= 0 || bb <= 0) continue;
     const double r = ab / std::sqrt(aa * bb);
@@ -185,6 +193,40 @@ inline std::pair<double, long> bestCorrelation(const std::vector<double>& a,
     }
   }
   return {best, bestLag};
+}
+
+// Starts a program (found on PATH) with its output discarded; ended by its pid.
+class ChildProcess {
+ public:
+  explicit ChildProcess(std::vector<std::string> argv);
+  ~ChildProcess() { stop(); }
+  void stop();
+  bool running() const { return pid_ > 0; }
+
+ private:
+  int pid_ = -1;
+};
+
+inline ChildProcess::ChildProcess(std::vector<std::string> argv) {
+  std::vector<char*> args;
+  for (auto& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) == 0) pid_ = pid;
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+inline void ChildProcess::stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
 }
 
 }  // namespace quorvel::testing

@@ -124,7 +124,7 @@ TEST_F(FileAudioProducerTest, DecodesEveryCommonFormatIntoTheProcessingFormat) {
     const size_t n = std::min(ours.size(), reference.size());
     auto [r, lag] = testing::bestCorrelation(
         std::vector<double>(reference.begin(), reference.begin() + n),
-        std::vector<double>(ours.begin(), ours.begin() + n), 0);
+        std::vector<double>(ours.begin(), ours.begin() + n), 0, 0);
     EXPECT_GT(r, 0.999);
 
     const auto eof = recorder.logLines().back();

@@ -1,0 +1,86 @@
+#include "caption_engine/audio/pulse_capture_audio.h"
+
+#include "caption_engine/audio/file_audio_producer.h"
+#include "caption_engine/audio/pulse_capture_producer.h"
+#include "caption_engine/audio/pulse_sources.h"
+#include "caption_engine/runtime/caption_runtime_failure.h"
+
+namespace quorvel {
+
+namespace {
+
+constexpr int kAuthorized = 3;
+
+// On Linux every process may record from the sound server, so the answer is always
+// "authorized". A sandboxed build (a confined package that must ask a permission portal) would
+// answer from its permission store here instead.
+int linuxMicAuthorization() { return kAuthorized; }
+
+CaptionRuntimeFailure audioFailure(const std::string& message, std::optional<Json> context) {
+  return CaptionRuntimeFailure(CaptionRuntimeErrorCode::captionsAudioUnavailable, message,
+                               std::move(context), CaptionState::error, false);
+}
+
+}  // namespace
+
+PulseCaptureAudio::PulseCaptureAudio() : PulseCaptureAudio(linuxMicAuthorization) {}
+
+PulseCaptureAudio::PulseCaptureAudio(MicAuthorization micAuthorization)
+    : micAuthorization_(std::move(micAuthorization)) {}
+
+std::vector<CaptionAudioInput> PulseCaptureAudio::listInputs() {
+  const PulseSourceList list = quorvelAudioInputDevices();
+  std::vector<CaptionAudioInput> inputs;
+  for (const PulseSource& s : list.sources) {
+    inputs.push_back(CaptionAudioInput{
+        s.name, s.description, !list.defaultSourceName.empty() && s.name == list.defaultSourceName,
+        CaptionAudioInputKind::other,
+        s.isMonitor ? std::optional<std::string>(kMonitorNote) : std::nullopt});
+  }
+  return inputs;
+}
+
+void PulseCaptureAudio::requireMicPermission() const {
+  const int status = micAuthorization_ ? micAuthorization_() : kAuthorized;
+  if (status == kAuthorized) return;
+  throw audioFailure("microphone access is not granted to the helper (" + std::to_string(status) +
+                         ") \u2014 grant Microphone in System Settings \u203A Privacy & Security",
+                     Json{{"reason", "mic_permission"}});
+}
+
+std::shared_ptr<CaptionAudioProducer> PulseCaptureAudio::makeProducer(
+    const CaptionAudioSource& source) {
+  if (const auto* file = source.asFile()) {
+    return std::make_shared<FileAudioProducer>(file->path, file->paced);
+  }
+  requireMicPermission();
+  const PulseSourceList list = quorvelAudioInputDevices();
+
+  if (source.isSystemDefault()) {
+    for (const PulseSource& s : list.sources) {
+      if (!list.defaultSourceName.empty() && s.name == list.defaultSourceName) {
+        return std::make_shared<PulseCaptureProducer>(s);
+      }
+    }
+    throw audioFailure("this Mac has no default audio input", std::nullopt);
+  }
+
+  const std::string& uniqueID = source.asDevice()->uniqueID;
+  for (const PulseSource& s : list.sources) {
+    if (s.name == uniqueID) return std::make_shared<PulseCaptureProducer>(s);
+  }
+  std::string message = "audio input " + uniqueID + " is not connected";
+  if (list.sources.empty()) {
+    message += " (no audio inputs at all)";
+  } else {
+    std::string entries;
+    for (const PulseSource& s : list.sources) {
+      if (!entries.empty()) entries += ", ";
+      entries += s.description + " [" + s.name + "]";
+    }
+    message += " (available: " + entries + ")";
+  }
+  throw audioFailure(message, Json{{"uniqueID", uniqueID}});
+}
+
+}  // namespace quorvel

@@ -1,0 +1,307 @@
+// Capture against a real sound server: the headless test server of scripts/test-audio-server.sh
+// (a null sink "ci_sink" whose monitor feeds the virtual microphone "ci_mic", the default source).
+// Without a server these tests are skipped, unless QUORVEL_TEST_AUDIO=1 says one must be there.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "caption_engine/audio/pulse_capture_audio.h"
+#include "caption_engine/audio/pulse_capture_producer.h"
+#include "caption_engine/audio/pulse_sources.h"
+#include "caption_engine/runtime/caption_runtime_failure.h"
+#include "tests/audio/audio_test_support.h"
+
+namespace quorvel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Clock;
+using testing::Recorder;
+using testing::TempDir;
+
+bool serverRequired() {
+  const char* v = std::getenv("QUORVEL_TEST_AUDIO");
+  return v && std::string(v) == "1";
+}
+
+std::string run(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, p)) out += line;
+    pclose(p);
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+CaptionRuntimeFailure failureOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const CaptionRuntimeFailure& failure) {
+    return failure;
+  }
+  ADD_FAILURE() << "no failure";
+  return CaptionRuntimeFailure(CaptionRuntimeErrorCode::internal, "", std::nullopt,
+                               CaptionState::idle, true);
+}
+
+void expectAudioUnavailable(const CaptionRuntimeFailure& f) {
+  EXPECT_EQ(f.code, CaptionRuntimeErrorCode::captionsAudioUnavailable);
+  EXPECT_EQ(f.state, CaptionState::error);
+  EXPECT_FALSE(f.retriable);
+}
+
+// Points the client library at another server address for the life of the object.
+class ServerAddress {
+ public:
+  explicit ServerAddress(const std::string& address) {
+    if (const char* old = std::getenv("PULSE_SERVER")) old_ = old;
+    setenv("PULSE_SERVER", address.c_str(), 1);
+  }
+  ~ServerAddress() {
+    if (old_) {
+      setenv("PULSE_SERVER", old_->c_str(), 1);
+    } else {
+      unsetenv("PULSE_SERVER");
+    }
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Without a server.
+
+TEST(PulseCaptureAudioNoServerTest, NoServerMeansNoInputsAndClearFailures) {
+  ServerAddress nowhere("unix:/nonexistent/quorvel/native");
+  PulseCaptureAudio audio;
+  EXPECT_TRUE(audio.listInputs().empty());
+  auto unknown = failureOf([&] { audio.makeProducer(CaptionAudioSource::device("ci_mic")); });
+  expectAudioUnavailable(unknown);
+  EXPECT_EQ(unknown.message, "audio input ci_mic is not connected (no audio inputs at all)");
+  EXPECT_EQ(unknown.context, (Json{{"uniqueID", "ci_mic"}}));
+  auto none = failureOf([&] { audio.makeProducer(CaptionAudioSource::systemDefault()); });
+  expectAudioUnavailable(none);
+  EXPECT_EQ(none.message, "this Mac has no default audio input");
+  EXPECT_EQ(none.context, std::nullopt);
+}
+
+// A server that accepts the connection but never answers must not hang the listing.
+TEST(PulseCaptureAudioNoServerTest, AServerThatNeverAnswersGivesNoInputsWithinTheTimeout) {
+  TempDir dir;
+  const std::string path = dir.file("mute");
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(fd, 4), 0);
+  {
+    ServerAddress mute("unix:" + path);
+    const auto started = Clock::now();
+    EXPECT_TRUE(quorvelAudioInputDevices(500ms).sources.empty());
+    EXPECT_LT(Clock::now() - started, 5s);
+  }
+  close(fd);
+}
+
+// The microphone check comes before any lookup, and a file needs no microphone.
+TEST(PulseCaptureAudioNoServerTest, MicrophoneRefusalComesFirstAndFilesNeedNoMicrophone) {
+  for (int status : {0, 1, 2}) {
+    PulseCaptureAudio audio([status] { return status; });
+    for (const auto& source : {CaptionAudioSource::systemDefault(),
+                               CaptionAudioSource::device("no-such-input")}) {
+      auto f = failureOf([&] { audio.makeProducer(source); });
+      expectAudioUnavailable(f);
+      EXPECT_EQ(f.message, "microphone access is not granted to the helper (" +
+                               std::to_string(status) +
+                               ") \u2014 grant Microphone in System Settings \u203A Privacy & "
+                               "Security");
+      EXPECT_EQ(f.context, (Json{{"reason", "mic_permission"}}));
+    }
+    auto file = failureOf([&] { audio.makeProducer(CaptionAudioSource::file("/nonexistent.wav", false)); });
+    EXPECT_EQ(file.message, "caption source file not found: /nonexistent.wav");
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Against the test server.
+
+class PulseCaptureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!quorvelAudioInputDevices(2s).reachable) {
+      if (serverRequired()) FAIL() << "QUORVEL_TEST_AUDIO=1 but no sound server is reachable";
+      GTEST_SKIP() << "no sound server (start one with scripts/test-audio-server.sh)";
+    }
+  }
+};
+
+TEST_F(PulseCaptureTest, ListsRealInputsFirstThenMonitorsAsSystemAudio) {
+  PulseCaptureAudio audio;
+  const auto inputs = audio.listInputs();
+  auto find = [&](const std::string& id) {
+    return std::find_if(inputs.begin(), inputs.end(), [&](auto& i) { return i.id == id; });
+  };
+  const auto mic = find("ci_mic");
+  const auto monitor = find("ci_sink.monitor");
+  ASSERT_NE(mic, inputs.end());
+  ASSERT_NE(monitor, inputs.end());
+  EXPECT_EQ(*mic, (CaptionAudioInput{"ci_mic", "CI-Mic", true, CaptionAudioInputKind::other, std::nullopt}));
+  EXPECT_EQ(*monitor, (CaptionAudioInput{"ci_sink.monitor", "Monitor of CI-Sink", false,
+                                         CaptionAudioInputKind::other, "System audio"}));
+  // Every monitor comes after every real input.
+  bool seenMonitor = false;
+  for (const auto& i : inputs) {
+    if (i.note) seenMonitor = true;
+    EXPECT_TRUE(i.note || !seenMonitor) << i.id << " listed after a monitor";
+  }
+  EXPECT_EQ(std::count_if(inputs.begin(), inputs.end(), [](auto& i) { return i.isDefault; }), 1);
+}
+
+TEST_F(PulseCaptureTest, AnUnknownInputNamesTheAvailableOnes) {
+  PulseCaptureAudio audio;
+  std::string entries;
+  for (const auto& i : audio.listInputs()) entries += (entries.empty() ? "" : ", ") + i.label + " [" + i.id + "]";
+  EXPECT_NE(entries.find("CI-Mic [ci_mic], "), std::string::npos);
+  auto f = failureOf([&] { audio.makeProducer(CaptionAudioSource::device("CI-Mic")); });
+  expectAudioUnavailable(f);
+  EXPECT_EQ(f.message, "audio input CI-Mic is not connected (available: " + entries + ")");
+  EXPECT_EQ(f.context, (Json{{"uniqueID", "CI-Mic"}}));
+}
+
+// The coarse-to-fine lag search: 1 ms energy envelopes locate the recording in the capture, then
+// the sample-exact lag is searched around that spot.
+std::pair<double, long> locate(const std::vector<double>& played, const std::vector<double>& captured,
+                               double rate) {
+  const size_t block = static_cast<size_t>(rate / 1000);
+  auto envelope = [&](const std::vector<double>& x) {
+    std::vector<double> e;
+    for (size_t i = 0; i + block <= x.size(); i += block) e.push_back(testing::rms(x, i, i + block));
+    return e;
+  };
+  const auto ep = envelope(played);
+  const auto ec = envelope(captured);
+  const long coarse = testing::bestCorrelation(ep, ec, 0, static_cast<long>(ec.size())).second;
+  const long center = coarse * static_cast<long>(block);
+  return testing::bestCorrelation(played, captured, center - 2 * static_cast<long>(block),
+                                  center + 2 * static_cast<long>(block));
+}
+
+// What is played into ci_sink comes out of ci_mic unchanged: the same waveform (normalised
+// cross-correlation at the best lag) at the same level.
+TEST_F(PulseCaptureTest, CapturesWhatIsPlayedIntoTheSink) {
+  TempDir dir;
+  const std::string played = dir.file("played.wav");
+  ASSERT_TRUE(testing::ffmpeg(std::string("-i ") + testing::kSpeechRecording +
+                              " -t 3 -ar 48000 -ac 2 -c:a pcm_s16le " + played));
+  const std::string raw = dir.file("played.f32");
+  ASSERT_TRUE(testing::ffmpeg("-i " + played + " -af 'pan=mono|c0=c0' -f f32le " + raw));
+  const auto floats = testing::readRawFloats(raw);
+  const std::vector<double> reference(floats.begin(), floats.end());
+
+  PulseCaptureAudio audio;
+  auto producer = audio.makeProducer(CaptionAudioSource::systemDefault());
+  EXPECT_EQ(producer->name(), "CI-Mic");
+  Recorder recorder;
+  producer->start(recorder.onBuffer(), nullptr, recorder.log());
+  EXPECT_EQ(recorder.logLines(), std::vector<std::string>{"[captions] capturing audio from CI-Mic"});
+  ASSERT_TRUE(recorder.waitForFrames(4800, 10s)) << "no audio from ci_mic";
+
+  ASSERT_EQ(std::system(("paplay -d ci_sink " + played).c_str()), 0);
+  // paplay returns once its audio has drained; give the capture a moment to catch up.
+  const uint64_t before = recorder.channel(0).size();
+  ASSERT_TRUE(recorder.waitForFrames(before + 24000, 10s));
+  producer->stop();
+
+  for (const auto& d : recorder.deliveries()) {
+    ASSERT_EQ(d.buffer.format(), (AudioFormat{SampleType::int16, 48000, 2, true}));
+    ASSERT_GT(d.buffer.frameLength(), 0u);
+  }
+  const auto captured = recorder.channel(0);
+  ASSERT_GT(captured.size(), reference.size());
+  auto [r, lag] = locate(reference, captured, 48000);
+  EXPECT_GE(r, 0.95) << "at lag " << lag;
+  ASSERT_GE(lag, 0);
+  ASSERT_LE(static_cast<size_t>(lag) + reference.size(), captured.size());
+  const double playedRms = testing::rms(reference);
+  const double capturedRms =
+      testing::rms(std::vector<double>(captured.begin() + lag, captured.begin() + lag + reference.size()));
+  EXPECT_NEAR(20 * std::log10(capturedRms / playedRms), 0.0, 0.5);
+}
+
+TEST_F(PulseCaptureTest, StopStartOrderingNeverDeliversAfterStop) {
+  PulseCaptureAudio audio;
+  {
+    auto producer = audio.makeProducer(CaptionAudioSource::device("ci_mic"));
+    producer->stop();  // before start: nothing runs
+    producer->stop();  // twice: nothing happens
+    Recorder recorder;
+    producer->start(recorder.onBuffer(), nullptr, recorder.log());  // after stop: starts nothing
+    EXPECT_EQ(recorder.logLines(), std::vector<std::string>{"[captions] capturing audio from CI-Mic"});
+    EXPECT_FALSE(recorder.waitForFrames(1, 300ms));
+  }
+  {
+    auto producer = audio.makeProducer(CaptionAudioSource::device("ci_mic"));
+    Recorder recorder;
+    producer->start(recorder.onBuffer(), nullptr, recorder.log());
+    ASSERT_TRUE(recorder.waitForFrames(4800, 10s));
+    producer->stop();
+    const size_t atStop = recorder.deliveryCount();
+    producer->stop();
+    EXPECT_FALSE(recorder.waitForFrames(recorder.channel(0).size() + 1, 300ms));
+    EXPECT_EQ(recorder.deliveryCount(), atStop);
+  }
+}
+
+// Stopping from inside onBuffer (on the delivery thread) must neither deadlock nor crash.
+TEST_F(PulseCaptureTest, StopFromInsideOnBufferReturns) {
+  PulseCaptureAudio audio;
+  auto producer = audio.makeProducer(CaptionAudioSource::device("ci_mic"));
+  Recorder recorder;
+  std::atomic<bool> stopped{false};
+  recorder.setHook([&](const PcmBuffer&) {
+    if (!stopped.exchange(true)) producer->stop();
+  });
+  producer->start(recorder.onBuffer(), nullptr, recorder.log());
+  ASSERT_TRUE(recorder.waitForFrames(1, 10s));
+  EXPECT_FALSE(recorder.waitUntil([] { return false; }, 300ms));
+  EXPECT_TRUE(stopped);
+}
+
+// A source that goes away ends the capture with a log line, and its audio came in the source's
+// own format (float32 mono 44.1 kHz here).
+TEST_F(PulseCaptureTest, ASourceThatGoesAwayEndsCaptureWithALogLine) {
+  const std::string module = run(
+      "pactl load-module module-null-sink sink_name=quorvel_gone format=float32le rate=44100 "
+      "channels=1 sink_properties=device.description=Gone-Sink");
+  ASSERT_FALSE(module.empty());
+  struct Unload {
+    std::string module;
+    ~Unload() { std::system(("pactl unload-module " + module + " 2>/dev/null").c_str()); }
+  } unload{module};
+  // Something must play into the sink for its monitor to deliver.
+  testing::ChildProcess silence({"pacat", "--playback", "-d", "quorvel_gone", "--raw",
+                                 "--format=float32le", "--rate=44100", "--channels=1", "/dev/zero"});
+  PulseCaptureAudio audio;
+  auto producer = audio.makeProducer(CaptionAudioSource::device("quorvel_gone.monitor"));
+  EXPECT_EQ(producer->name(), "Monitor of Gone-Sink");
+  Recorder recorder;
+  producer->start(recorder.onBuffer(), nullptr, recorder.log());
+  ASSERT_TRUE(recorder.waitForFrames(4410, 10s));
+  EXPECT_EQ(recorder.deliveries().front().buffer.format(),
+            (AudioFormat{SampleType::float32, 44100, 1, true}));
+  std::system(("pactl unload-module " + module).c_str());
+  EXPECT_TRUE(recorder.waitForLogContaining("[captions] audio input Monitor of Gone-Sink is gone; capture ended", 10s));
+  producer->stop();
+}
+
+}  // namespace
+}  // namespace quorvel
