@@ -119,8 +119,8 @@ class Await {
       p->set_value(std::move(v));
     };
   }
-  std::optional<T> get() {
-    if (future_.wait_for(std::chrono::seconds(15)) != std::future_status::ready) return std::nullopt;
+  std::optional<T> get(std::chrono::seconds limit = std::chrono::seconds(15)) {
+    if (future_.wait_for(limit) != std::future_status::ready) return std::nullopt;
     return future_.get();
   }
   bool ready() const {
