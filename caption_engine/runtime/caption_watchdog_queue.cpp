@@ -1,5 +1,11 @@
 #include "caption_engine/runtime/caption_watchdog_queue.h"
 
+// Asio's handler bookkeeping uses std::atomic_thread_fence, which GCC flags under ThreadSanitizer
+// (-Wtsan). Our handlers reach the queue only through asio::post, whose queue is mutex-guarded,
+// so the fences carry no hand-off that ThreadSanitizer would need to see.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic ignored "-Wtsan"
+#endif
 #include <asio.hpp>
 
 namespace quorvel {
