@@ -15,6 +15,10 @@
 // step that would start something and once more when it would mark the session running; a
 // cancelled start ends as a failed start in the state "stopped", and the stop then completes
 // with no session running.
+//
+// A stop waits for the results stream to end for at most resultsDrainLimit (10 s); past that it
+// logs a line, drops whatever the stream still delivers, and completes. Two stops of one session
+// tear it down once: the second waits for the first and answers with the same figures.
 #pragma once
 
 #include <chrono>
