@@ -15,45 +15,65 @@ using testing::Clock;
 using testing::Recorder;
 using testing::TempDir;
 
-// Fixtures shared by the whole suite, made once from a real recording.
+// Makes the fixtures from a real recording into `dir`.
+bool makeFixtures(const TempDir& dir) {
+  const std::string src = testing::kSpeechRecording;
+  const auto out = [&](const char* n) { return dir.file(n); };
+  bool ok = std::filesystem::exists(src);
+  // Speech in the common formats, in a mix of rates and channel counts.
+  ok = ok && testing::ffmpeg("-i " + src + " " + out("speech.wav"));
+  ok = ok && testing::ffmpeg("-i " + src + " -ar 44100 -ac 2 " + out("speech.flac"));
+  ok = ok && testing::ffmpeg("-i " + src + " -ar 22050 -c:a libvorbis " + out("speech.ogg"));
+  ok = ok && testing::ffmpeg("-i " + src + " -ac 2 -c:a libopus " + out("speech.opus"));
+  ok = ok && testing::ffmpeg("-i " + src + " -ar 44100 -c:a libmp3lame " + out("speech.mp3"));
+  ok = ok && testing::ffmpeg("-i " + src + " -ar 48000 -ac 2 -c:a aac " + out("speech.m4a"));
+  // 1.02 s at 48 kHz: 48,960 frames.
+  ok = ok && testing::ffmpeg("-f lavfi -i sine=frequency=440:sample_rate=48000 -af "
+                             "atrim=end_sample=48960 -c:a pcm_f32le " + out("tone-1.02s.wav"));
+  ok = ok && testing::ffmpeg("-f lavfi -i sine=frequency=440:sample_rate=48000 -t 3 " +
+                             out("tone-3s.wav"));
+  ok = ok && testing::ffmpeg("-f lavfi -i anullsrc=r=48000:cl=mono -t 30 " + out("silence-30s.wav"));
+  ok = ok && testing::ffmpeg("-f lavfi -i anullsrc=r=48000:cl=mono -t 0 " + out("empty.wav"));
+  std::ofstream(out("notes.txt")) << "These are not the sounds you are looking for.\n";
+  std::ofstream(out("zero-bytes.wav"));
+  std::filesystem::create_directory(out("folder.wav"));
+  return ok;
+}
+
+// The fixtures are made once per build directory (every test runs in a process of its own under
+// ctest): made in a private directory and renamed into place, so parallel runs never see half.
+std::filesystem::path fixtureDirectory() {
+  const std::filesystem::path target =
+      std::filesystem::path(QUORVEL_BINARY_DIR) / "test-fixtures" / "audio-files-v1";
+  if (std::filesystem::exists(target)) return target;
+  std::filesystem::create_directories(target.parent_path());
+  auto made = std::make_unique<TempDir>();
+  if (!makeFixtures(*made)) return {};
+  std::error_code ec;
+  std::filesystem::rename(made->path(), target, ec);  // loses harmlessly to a parallel run
+  return target;
+}
+
 class FileAudioProducerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = new TempDir;
-    const std::string src = testing::kSpeechRecording;
-    ASSERT_TRUE(std::filesystem::exists(src)) << "missing recording " << src;
-    const auto out = [](const char* n) { return dir_->file(n); };
-    // Speech in the common formats, in a mix of rates and channel counts.
-    ASSERT_TRUE(testing::ffmpeg("-i " + src + " " + out("speech.wav")));
-    ASSERT_TRUE(testing::ffmpeg("-i " + src + " -ar 44100 -ac 2 " + out("speech.flac")));
-    ASSERT_TRUE(testing::ffmpeg("-i " + src + " -ar 22050 -c:a libvorbis " + out("speech.ogg")));
-    ASSERT_TRUE(testing::ffmpeg("-i " + src + " -ac 2 -c:a libopus " + out("speech.opus")));
-    ASSERT_TRUE(testing::ffmpeg("-i " + src + " -ar 44100 -c:a libmp3lame " + out("speech.mp3")));
-    ASSERT_TRUE(testing::ffmpeg("-i " + src + " -ar 48000 -ac 2 -c:a aac " + out("speech.m4a")));
-    // 1.02 s at 48 kHz: 48,960 frames.
-    ASSERT_TRUE(testing::ffmpeg("-f lavfi -i sine=frequency=440:sample_rate=48000 -af "
-                                "atrim=end_sample=48960 -c:a pcm_f32le " + out("tone-1.02s.wav")));
-    ASSERT_TRUE(testing::ffmpeg("-f lavfi -i sine=frequency=440:sample_rate=48000 -t 3 " +
-                                out("tone-3s.wav")));
-    ASSERT_TRUE(testing::ffmpeg("-f lavfi -i anullsrc=r=48000:cl=mono -t 30 " + out("silence-30s.wav")));
-    ASSERT_TRUE(testing::ffmpeg("-f lavfi -i anullsrc=r=48000:cl=mono -t 0 " + out("empty.wav")));
-    std::ofstream(out("notes.txt")) << "These are not the sounds you are looking for.\n";
-    std::ofstream(out("zero-bytes.wav"));
-    std::filesystem::create_directory(out("folder.wav"));
+    fixtures_ = fixtureDirectory();
+    scratch_ = new TempDir;
   }
   static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
+    delete scratch_;
+    scratch_ = nullptr;
   }
-  static std::string file(const char* name) { return dir_->file(name); }
+  void SetUp() override { ASSERT_FALSE(fixtures_.empty()) << "the audio fixtures could not be made"; }
+  static std::string file(const char* name) { return (fixtures_ / name).string(); }
 
-  static TempDir* dir_;
+  static std::filesystem::path fixtures_;
+  static TempDir* scratch_;
 };
 
-TempDir* FileAudioProducerTest::dir_ = nullptr;
+std::filesystem::path FileAudioProducerTest::fixtures_;
+TempDir* FileAudioProducerTest::scratch_ = nullptr;
 
-// Expects the failure of a file source: the whole message when `exact`, else its beginning
-// followed by a reason.
 void expectAudioFailure(const std::function<void()>& make, const std::string& messagePrefix,
                         const std::string& path, bool exact) {
   try {
@@ -95,9 +115,9 @@ TEST_F(FileAudioProducerTest, DecodesEveryCommonFormatIntoTheProcessingFormat) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
+    Recorder recorder;
     FileAudioProducer producer(file(c.file), false);
     EXPECT_EQ(producer.name(), c.file);
-    Recorder recorder;
     runToEnd(producer, recorder);
 
     const auto deliveries = recorder.deliveries();
@@ -114,7 +134,7 @@ TEST_F(FileAudioProducerTest, DecodesEveryCommonFormatIntoTheProcessingFormat) {
     }
 
     // The reference: the same file decoded by the ffmpeg tool, first channel.
-    const std::string raw = dir_->file(std::string(c.file) + ".f32");
+    const std::string raw = scratch_->file(std::string(c.file) + ".f32");
     ASSERT_TRUE(testing::ffmpeg("-i " + file(c.file) + " -af 'pan=mono|c0=c0' -f f32le " + raw));
     const auto floats = testing::readRawFloats(raw);
     const std::vector<double> reference(floats.begin(), floats.end());
@@ -136,8 +156,8 @@ TEST_F(FileAudioProducerTest, DecodesEveryCommonFormatIntoTheProcessingFormat) {
 }
 
 TEST_F(FileAudioProducerTest, WavSamplesArriveUnchanged) {
-  FileAudioProducer producer(file("speech.wav"), false);
   Recorder recorder;
+  FileAudioProducer producer(file("speech.wav"), false);
   runToEnd(producer, recorder);
   const auto ours = recorder.channel(0);
   ASSERT_EQ(ours.size(), 113600u);  // 7.1 s at 16 kHz
@@ -163,15 +183,15 @@ TEST_F(FileAudioProducerTest, ADirectoryOrATextFileCannotBeRead) {
 
 // A path with a colon is a file name, not an FFmpeg protocol.
 TEST_F(FileAudioProducerTest, APathWithAColonIsStillAFile) {
-  const std::string path = file("talk:one.wav");
+  const std::string path = scratch_->file("talk:one.wav");
   std::filesystem::copy_file(file("speech.wav"), path);
   FileAudioProducer producer(path, false);
   EXPECT_EQ(producer.name(), "talk:one.wav");
 }
 
 TEST_F(FileAudioProducerTest, ChunksAreExactlyATenthOfASecond) {
-  FileAudioProducer producer(file("tone-1.02s.wav"), false);
   Recorder recorder;
+  FileAudioProducer producer(file("tone-1.02s.wav"), false);
   runToEnd(producer, recorder);
   std::vector<uint32_t> lengths;
   for (auto& d : recorder.deliveries()) lengths.push_back(d.buffer.frameLength());
@@ -183,8 +203,8 @@ TEST_F(FileAudioProducerTest, ChunksAreExactlyATenthOfASecond) {
 }
 
 TEST_F(FileAudioProducerTest, AnEmptyAudioFileDeliversNothing) {
-  FileAudioProducer producer(file("empty.wav"), true);
   Recorder recorder;
+  FileAudioProducer producer(file("empty.wav"), true);
   runToEnd(producer, recorder);
   EXPECT_EQ(recorder.deliveryCount(), 0u);
   EXPECT_EQ(recorder.logLines(),
@@ -203,8 +223,8 @@ TEST(FileAudioProducerNameTest, NameIsTheLastPathComponent) {
 // k × 0.1 s, and the feed ends after the sleep behind the last buffer, at about 3.0 s. The upper
 // bounds are loose: they only show that the feed does not fall far behind.
 TEST_F(FileAudioProducerTest, PacedFeedingFollowsTheAbsoluteSchedule) {
-  FileAudioProducer producer(file("tone-3s.wav"), true);
   Recorder recorder;
+  FileAudioProducer producer(file("tone-3s.wav"), true);
   const auto started = Clock::now();
   producer.start(recorder.onBuffer(), nullptr, recorder.log());
   ASSERT_TRUE(recorder.waitForLogContaining("reached EOF", 30s));
@@ -223,8 +243,8 @@ TEST_F(FileAudioProducerTest, PacedFeedingFollowsTheAbsoluteSchedule) {
 
 // Unpaced feeding never sleeps: thirty seconds of audio are through long before thirty seconds.
 TEST_F(FileAudioProducerTest, UnpacedFeedingDoesNotWaitForTheClock) {
-  FileAudioProducer producer(file("silence-30s.wav"), false);
   Recorder recorder;
+  FileAudioProducer producer(file("silence-30s.wav"), false);
   const auto started = Clock::now();
   producer.start(recorder.onBuffer(), nullptr, recorder.log());
   ASSERT_TRUE(recorder.waitForLogContaining("reached EOF", 30s));
@@ -235,8 +255,8 @@ TEST_F(FileAudioProducerTest, UnpacedFeedingDoesNotWaitForTheClock) {
 // stop wakes a paced feed out of its wait: the closing line comes long before the 30 s file
 // would end, gives the audio delivered so far, and nothing is delivered after it.
 TEST_F(FileAudioProducerTest, StopEndsAPacedFeedWithinOneSleep) {
-  FileAudioProducer producer(file("silence-30s.wav"), true);
   Recorder recorder;
+  FileAudioProducer producer(file("silence-30s.wav"), true);
   producer.start(recorder.onBuffer(), nullptr, recorder.log());
   ASSERT_TRUE(recorder.waitForFrames(2 * 4800, 10s));
   const auto stopped = Clock::now();
@@ -254,8 +274,8 @@ TEST_F(FileAudioProducerTest, StopEndsAPacedFeedWithinOneSleep) {
 }
 
 TEST_F(FileAudioProducerTest, StopBeforeStartLeavesNothingToDeliver) {
-  FileAudioProducer producer(file("tone-1.02s.wav"), false);
   Recorder recorder;
+  FileAudioProducer producer(file("tone-1.02s.wav"), false);
   producer.stop();
   producer.start(recorder.onBuffer(), nullptr, recorder.log());
   producer.stop();
@@ -266,20 +286,27 @@ TEST_F(FileAudioProducerTest, StopBeforeStartLeavesNothingToDeliver) {
 // Regression: a producer whose last owner lets go of it inside onBuffer (the runtime being torn
 // down on the feed thread) must not try to join its own thread.
 TEST_F(FileAudioProducerTest, ReleasingTheProducerOnItsOwnFeedThreadDoesNotHang) {
+  // The feed outlives this test's stack, so everything it touches is shared with it.
+  struct Shared {
+    Recorder recorder;
+    std::mutex m;
+    std::shared_ptr<FileAudioProducer> held;
+  };
+  auto shared = std::make_shared<Shared>();
   auto producer = std::make_shared<FileAudioProducer>(file("tone-1.02s.wav"), false);
-  Recorder recorder;
-  std::mutex m;
-  std::shared_ptr<FileAudioProducer> held = producer;
-  recorder.setHook([&](const PcmBuffer&) {
-    std::shared_ptr<FileAudioProducer> last;
-    {
-      std::lock_guard guard(m);
-      last = std::move(held);
-    }
-  });
-  producer->start(recorder.onBuffer(), nullptr, recorder.log());
+  shared->held = producer;
+  auto onBuffer = shared->recorder.onBuffer();
+  auto log = shared->recorder.log();
+  producer->start(
+      [shared, onBuffer](const PcmBuffer& b) {
+        onBuffer(b);
+        std::shared_ptr<FileAudioProducer> last;
+        std::lock_guard guard(shared->m);
+        last = std::move(shared->held);  // the last owner lets go here, on the feed thread
+      },
+      nullptr, [shared, log](const std::string& line) { log(line); });
   producer.reset();
-  ASSERT_TRUE(recorder.waitForLogContaining("reached EOF", 10s));
+  ASSERT_TRUE(shared->recorder.waitForLogContaining("reached EOF", 10s));
 }
 
 }  // namespace

@@ -195,9 +195,53 @@ std::pair<double, long> locate(const std::vector<double>& played, const std::vec
                                   center + 2 * static_cast<long>(block));
 }
 
-// What is played into ci_sink comes out of ci_mic unchanged: the same waveform (normalised
-// cross-correlation at the best lag) at the same level.
+// Loads a module into the server for the life of the object.
+class ServerModule {
+ public:
+  explicit ServerModule(const std::string& arguments)
+      : index_(run("pactl load-module " + arguments)) {}
+  ~ServerModule() {
+    if (!index_.empty()) std::system(("pactl unload-module " + index_ + " 2>/dev/null").c_str());
+  }
+  bool loaded() const { return !index_.empty(); }
+
+ private:
+  std::string index_;
+};
+
+TEST_F(PulseCaptureTest, TheSystemDefaultIsTheDefaultSourceInItsOwnFormat) {
+  PulseCaptureAudio audio;
+  Recorder recorder;
+  auto producer = audio.makeProducer(CaptionAudioSource::systemDefault());
+  EXPECT_EQ(producer->name(), "CI-Mic");
+  producer->start(recorder.onBuffer(), nullptr, recorder.log());
+  EXPECT_EQ(recorder.logLines(), std::vector<std::string>{"[captions] capturing audio from CI-Mic"});
+  ASSERT_TRUE(recorder.waitForFrames(4800, 10s)) << "no audio from ci_mic";
+  producer->stop();
+  for (const auto& d : recorder.deliveries()) {
+    ASSERT_EQ(d.buffer.format(), (AudioFormat{SampleType::int16, 48000, 2, true}));
+    ASSERT_GT(d.buffer.frameLength(), 0u);
+  }
+}
+
+// What is played into a sink comes out of the virtual microphone that records it unchanged: the
+// same waveform (normalised cross-correlation at the best lag) at the same level. The sink and
+// microphone are this test's own (made like ci_sink and ci_mic), so that other tests playing into
+// ci_sink at the same time cannot mix into the recording.
 TEST_F(PulseCaptureTest, CapturesWhatIsPlayedIntoTheSink) {
+  const std::string tag = std::to_string(getpid());
+  const std::string sink = "quorvel_play_" + tag;
+  const std::string mic = "quorvel_mic_" + tag;
+  ServerModule sinkModule("module-null-sink sink_name=" + sink +
+                          " rate=48000 sink_properties=device.description=Play-" + tag);
+  ASSERT_TRUE(sinkModule.loaded());
+  ServerModule micModule("module-remap-source source_name=" + mic + " master=" + sink +
+                         ".monitor source_properties=device.description=Mic-" + tag);
+  ASSERT_TRUE(micModule.loaded());
+  // An idle null sink stalls its first capture: keep silence playing into it.
+  testing::ChildProcess silence({"pacat", "--playback", "-d", sink, "--raw", "--format=s16le",
+                                 "--rate=48000", "--channels=2", "/dev/zero"});
+
   TempDir dir;
   const std::string played = dir.file("played.wav");
   ASSERT_TRUE(testing::ffmpeg(std::string("-i ") + testing::kSpeechRecording +
@@ -208,23 +252,18 @@ TEST_F(PulseCaptureTest, CapturesWhatIsPlayedIntoTheSink) {
   const std::vector<double> reference(floats.begin(), floats.end());
 
   PulseCaptureAudio audio;
-  auto producer = audio.makeProducer(CaptionAudioSource::systemDefault());
-  EXPECT_EQ(producer->name(), "CI-Mic");
   Recorder recorder;
+  auto producer = audio.makeProducer(CaptionAudioSource::device(mic));
+  EXPECT_EQ(producer->name(), "Mic-" + tag);
   producer->start(recorder.onBuffer(), nullptr, recorder.log());
-  EXPECT_EQ(recorder.logLines(), std::vector<std::string>{"[captions] capturing audio from CI-Mic"});
-  ASSERT_TRUE(recorder.waitForFrames(4800, 10s)) << "no audio from ci_mic";
+  ASSERT_TRUE(recorder.waitForFrames(4800, 10s)) << "no audio from " << mic;
 
-  ASSERT_EQ(std::system(("paplay -d ci_sink " + played).c_str()), 0);
-  // paplay returns once its audio has drained; give the capture a moment to catch up.
+  ASSERT_EQ(std::system(("paplay -d " + sink + " " + played).c_str()), 0);
+  // paplay returns once its audio has drained; give the capture half a second to catch up.
   const uint64_t before = recorder.channel(0).size();
   ASSERT_TRUE(recorder.waitForFrames(before + 24000, 10s));
   producer->stop();
 
-  for (const auto& d : recorder.deliveries()) {
-    ASSERT_EQ(d.buffer.format(), (AudioFormat{SampleType::int16, 48000, 2, true}));
-    ASSERT_GT(d.buffer.frameLength(), 0u);
-  }
   const auto captured = recorder.channel(0);
   ASSERT_GT(captured.size(), reference.size());
   auto [r, lag] = locate(reference, captured, 48000);
@@ -240,17 +279,17 @@ TEST_F(PulseCaptureTest, CapturesWhatIsPlayedIntoTheSink) {
 TEST_F(PulseCaptureTest, StopStartOrderingNeverDeliversAfterStop) {
   PulseCaptureAudio audio;
   {
+    Recorder recorder;
     auto producer = audio.makeProducer(CaptionAudioSource::device("ci_mic"));
     producer->stop();  // before start: nothing runs
     producer->stop();  // twice: nothing happens
-    Recorder recorder;
     producer->start(recorder.onBuffer(), nullptr, recorder.log());  // after stop: starts nothing
     EXPECT_EQ(recorder.logLines(), std::vector<std::string>{"[captions] capturing audio from CI-Mic"});
     EXPECT_FALSE(recorder.waitForFrames(1, 300ms));
   }
   {
-    auto producer = audio.makeProducer(CaptionAudioSource::device("ci_mic"));
     Recorder recorder;
+    auto producer = audio.makeProducer(CaptionAudioSource::device("ci_mic"));
     producer->start(recorder.onBuffer(), nullptr, recorder.log());
     ASSERT_TRUE(recorder.waitForFrames(4800, 10s));
     producer->stop();
@@ -264,8 +303,8 @@ TEST_F(PulseCaptureTest, StopStartOrderingNeverDeliversAfterStop) {
 // Stopping from inside onBuffer (on the delivery thread) must neither deadlock nor crash.
 TEST_F(PulseCaptureTest, StopFromInsideOnBufferReturns) {
   PulseCaptureAudio audio;
-  auto producer = audio.makeProducer(CaptionAudioSource::device("ci_mic"));
   Recorder recorder;
+  auto producer = audio.makeProducer(CaptionAudioSource::device("ci_mic"));
   std::atomic<bool> stopped{false};
   recorder.setHook([&](const PcmBuffer&) {
     if (!stopped.exchange(true)) producer->stop();
@@ -279,26 +318,23 @@ TEST_F(PulseCaptureTest, StopFromInsideOnBufferReturns) {
 // A source that goes away ends the capture with a log line, and its audio came in the source's
 // own format (float32 mono 44.1 kHz here).
 TEST_F(PulseCaptureTest, ASourceThatGoesAwayEndsCaptureWithALogLine) {
-  const std::string module = run(
-      "pactl load-module module-null-sink sink_name=quorvel_gone format=float32le rate=44100 "
-      "channels=1 sink_properties=device.description=Gone-Sink");
-  ASSERT_FALSE(module.empty());
-  struct Unload {
-    std::string module;
-    ~Unload() { std::system(("pactl unload-module " + module + " 2>/dev/null").c_str()); }
-  } unload{module};
+  const std::string gone = "quorvel_gone_" + std::to_string(getpid());
+  auto module = std::make_unique<ServerModule>(
+      "module-null-sink sink_name=" + gone +
+      " format=float32le rate=44100 channels=1 sink_properties=device.description=Gone-Sink");
+  ASSERT_TRUE(module->loaded());
   // Something must play into the sink for its monitor to deliver.
-  testing::ChildProcess silence({"pacat", "--playback", "-d", "quorvel_gone", "--raw",
+  testing::ChildProcess silence({"pacat", "--playback", "-d", gone, "--raw",
                                  "--format=float32le", "--rate=44100", "--channels=1", "/dev/zero"});
   PulseCaptureAudio audio;
-  auto producer = audio.makeProducer(CaptionAudioSource::device("quorvel_gone.monitor"));
-  EXPECT_EQ(producer->name(), "Monitor of Gone-Sink");
   Recorder recorder;
+  auto producer = audio.makeProducer(CaptionAudioSource::device(gone + ".monitor"));
+  EXPECT_EQ(producer->name(), "Monitor of Gone-Sink");
   producer->start(recorder.onBuffer(), nullptr, recorder.log());
   ASSERT_TRUE(recorder.waitForFrames(4410, 10s));
   EXPECT_EQ(recorder.deliveries().front().buffer.format(),
             (AudioFormat{SampleType::float32, 44100, 1, true}));
-  std::system(("pactl unload-module " + module).c_str());
+  module.reset();  // the sink and its monitor go away
   EXPECT_TRUE(recorder.waitForLogContaining("[captions] audio input Monitor of Gone-Sink is gone; capture ended", 10s));
   producer->stop();
 }
