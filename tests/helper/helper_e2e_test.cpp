@@ -15,7 +15,18 @@ using namespace std::string_literals;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
+// Most of the protocol does not depend on the build; what captions answer does.
+#ifdef SPEECHANALYZER_AVAILABLE
+constexpr bool kHasRecognizer = true;
+#else
+constexpr bool kHasRecognizer = false;
+#endif
+#define SKIP_WITH_RECOGNIZER() \
+  if (kHasRecognizer) GTEST_SKIP() << "this build has a recognizer; the runtime tests cover it"
+
 const std::string kReason = CaptionEngineCore::buildUnsupportedReason;
+// The state a fresh helper reports.
+const std::string kFreshState = kHasRecognizer ? "idle" : "unsupported";
 const std::string kNonJson = "[helper.mac] non-JSON line ignored";
 const std::string kMalformed = "[helper.mac] dropping malformed command";
 
@@ -27,7 +38,7 @@ Json statusAck(const std::string& id) {
   return Json{{"t", "ack"},
               {"id", id},
               {"result",
-               {{"state", "unsupported"},
+               {{"state", kFreshState},
                 {"sessionId", nullptr},
                 {"locale", nullptr},
                 {"seconds", 0},
@@ -47,7 +58,12 @@ class HelperE2E : public ::testing::Test {
     ASSERT_TRUE(helper.waitForEvent("hello").has_value());
     ASSERT_TRUE(helper.waitForLog("[helper.mac] quorvel caption helper ready"));
   }
-  void TearDown() override { EXPECT_THAT(helper.invalidLines(), IsEmpty()); }
+  // Every stdout line is a JSON object, and every stderr line is a diagnostic of ours (a
+  // sanitizer report or a stray print would break that).
+  void TearDown() override {
+    EXPECT_THAT(helper.invalidLines(), IsEmpty());
+    for (const auto& line : helper.logs()) EXPECT_EQ(line.rfind("[helper.mac] ", 0), 0u) << line;
+  }
 
   HelperProcess helper;
 };
@@ -56,6 +72,8 @@ TEST_F(HelperE2E, HelloIsTheFirstLineAndCarriesTheUnsupportedCapabilities) {
   const auto messages = helper.messages();
   ASSERT_FALSE(messages.empty());
   const Json& hello = messages.front();
+  EXPECT_EQ(helper.logs().front(), "[helper.mac] quorvel caption helper ready");
+  SKIP_WITH_RECOGNIZER();
   EXPECT_EQ(withoutTs(hello),
             (Json{{"t", "evt"},
                   {"ev", "hello"},
@@ -70,15 +88,25 @@ TEST_F(HelperE2E, HelloIsTheFirstLineAndCarriesTheUnsupportedCapabilities) {
   ASSERT_TRUE(hello["tsMs"].is_number_integer());
   EXPECT_NEAR(static_cast<double>(hello["tsMs"].get<int64_t>()),
               static_cast<double>(captionNowMs()), 60'000.0);
-  EXPECT_EQ(helper.logs().front(), "[helper.mac] quorvel caption helper ready");
 }
 
 TEST_F(HelperE2E, ImmediateRepliesForStatusAndInputs) {
   const auto c = helper.roundTrip(
       "{\"id\":\"s\",\"op\":\"captionsStatus\"}\n"
       "{\"id\":\"i\",\"op\":\"captionsAudioInputs\",\"args\":{\"ignored\":true},\"extra\":1}\n");
-  EXPECT_THAT(c.out, ElementsAre(statusAck("s"),
-                                 Json{{"t", "ack"}, {"id", "i"}, {"result", {{"inputs", Json::array()}}}}));
+  ASSERT_EQ(c.out.size(), 2u);
+  EXPECT_EQ(c.out[0], statusAck("s"));
+  // The inputs depend on the machine's audio platform (none at all with the input-less one);
+  // each is sent with exactly three keys.
+  EXPECT_EQ(c.out[1]["t"], "ack");
+  EXPECT_EQ(c.out[1]["id"], "i");
+  const Json& inputs = c.out[1]["result"]["inputs"];
+  ASSERT_TRUE(inputs.is_array());
+  for (const auto& input : inputs) {
+    EXPECT_EQ(input.size(), 3u) << input;
+    EXPECT_TRUE(input["id"].is_string() && input["label"].is_string() && input["isDefault"].is_boolean())
+        << input;
+  }
   EXPECT_THAT(c.err, IsEmpty());
 }
 
@@ -123,6 +151,7 @@ TEST_F(HelperE2E, DispatcherErrorsAreAnsweredAtOnce) {
 }
 
 TEST_F(HelperE2E, StartWithoutRecognizerSendsTheStateNoticeThenTheError) {
+  SKIP_WITH_RECOGNIZER();
   const auto c = helper.roundTrip(
       R"({"id":"st","op":"captionsStart","args":{"sessionId":"s1","locale":"en-US","source":{"kind":"default"}}})"
       "\n");
@@ -136,6 +165,7 @@ TEST_F(HelperE2E, StartWithoutRecognizerSendsTheStateNoticeThenTheError) {
 }
 
 TEST_F(HelperE2E, InstallWithoutRecognizerSendsTheProgressNoticeWithTheTrimmedLocale) {
+  SKIP_WITH_RECOGNIZER();
   const auto c = helper.roundTrip(
       R"({"id":"in","op":"captionsInstallLocale","args":{"locale":" en-US\t"}})"
       "\n");
@@ -148,6 +178,7 @@ TEST_F(HelperE2E, InstallWithoutRecognizerSendsTheProgressNoticeWithTheTrimmedLo
 }
 
 TEST_F(HelperE2E, StopAndSetContextWithoutRecognizerFailWithoutNotices) {
+  SKIP_WITH_RECOGNIZER();
   const auto c = helper.roundTrip(
       R"({"id":"p1","op":"captionsStop"})"
       "\n"
