@@ -7,6 +7,7 @@
 #include <climits>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 
 #include "caption_engine/logic/caption_text.h"
 #include "helper/wire.h"
@@ -110,7 +111,14 @@ LineVerdict processLine(std::string_view raw, const CommandHandler& handler) {
     Wire::log("non-JSON line ignored");
     return LineVerdict::notJsonObject;
   }
-  handler(command);
+  try {
+    handler(command);
+  } catch (const std::exception& e) {
+    // Nothing a command does may end the reader.
+    Wire::log(std::string("command handling failed: ") + e.what());
+  } catch (...) {
+    Wire::log("command handling failed");
+  }
   return LineVerdict::command;
 }
 

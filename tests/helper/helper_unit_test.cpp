@@ -355,6 +355,9 @@ TEST_F(ProcessLineTest, Verdicts) {
   }
   EXPECT_EQ(handled, 2);
   EXPECT_EQ(errLines.size(), 4u);
+  // A handler that throws must not end the reader.
+  EXPECT_EQ(processLine("{}", [](const Json&) { throw std::runtime_error("boom"); }), LineVerdict::command);
+  EXPECT_EQ(errLines.back(), "[helper.mac] command handling failed: boom\n");
   EXPECT_EQ(repairedUtf8("ok \xC3\xA9"), "ok \xC3\xA9");
   EXPECT_EQ(repairedUtf8("a\xFF" "b\xE2\x82"), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
 }
