@@ -74,8 +74,14 @@ SphinxDecoder::SphinxDecoder(const SphinxModelFiles& files) {
     throw SpeechServiceError("the speech model has no usable sample or frame rate");
   }
   samplesPerFrame_ = sampleRate_ / frameRate;
-  const char* search = ps_get_search(ps_);
-  baseSearch_ = search ? search : "";
+  // The search the decoder made from the model's language model. (ps_get_search is avoided: it
+  // leaks an iterator on every call.)
+  baseSearch_ = "_default";
+  if (!ps_get_lm(ps_, baseSearch_.c_str())) {
+    ps_free(ps_);
+    cmd_ln_free_r(config_);
+    throw SpeechServiceError("the speech model has no language model");
+  }
 }
 
 SphinxDecoder::~SphinxDecoder() {
@@ -145,8 +151,9 @@ std::optional<std::string> SphinxDecoder::pronunciation(const std::string& word)
 void SphinxDecoder::setContext(const std::vector<std::string>& terms) {
   if (utteranceOpen_) throw SpeechServiceError("contextual terms can only change between utterances");
   // Back on the base model first: the context search is replaced below and must not be current.
-  if (ps_get_search(ps_) == nullptr || baseSearch_ != ps_get_search(ps_)) {
+  if (contextActive_) {
     if (ps_set_search(ps_, baseSearch_.c_str()) < 0) throw SpeechServiceError("the recognizer lost its base model");
+    contextActive_ = false;
   }
   const std::string arpa = contextLanguageModelArpa(contextTermWords(terms));
   if (arpa.empty()) return;
@@ -191,6 +198,7 @@ void SphinxDecoder::setContext(const std::vector<std::string>& terms) {
     ps_set_search(ps_, baseSearch_.c_str());
     throw SpeechServiceError("the recognizer could not use the contextual terms");
   }
+  contextActive_ = true;
 }
 
 }  // namespace quorvel::speech

@@ -66,6 +66,7 @@ class SphinxDecoder {
   int sampleRate_ = 16000;
   int samplesPerFrame_ = 160;
   bool utteranceOpen_ = false;
+  bool contextActive_ = false;  // the terms' search is current
 };
 
 }  // namespace quorvel::speech
