@@ -8,6 +8,12 @@
 #include "caption_engine/logic/caption_text.h"
 #include "tests/runtime/runtime_test_support.h"
 
+// Debian's pocketsphinx (5prealpha) leaks the hash-table iterator of every ps_get_search call
+// that finds its search; the library's own 24 bytes are not this program's leak. The library is
+// built without frame pointers, so allocation stacks are unwound the slow way to name it.
+extern "C" const char* __lsan_default_suppressions() { return "leak:ps_get_search\n"; }
+extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
+
 namespace quorvel::testing {
 namespace {
 
