@@ -50,7 +50,12 @@ HelperProcess::HelperProcess(Options options) {
 
   std::vector<std::string> envStrings;
   for (char** e = environ; e && *e; ++e) envStrings.emplace_back(*e);
-  for (const auto& e : options.extraEnv) envStrings.push_back(e);
+  for (const auto& e : options.extraEnv) {
+    // getenv takes the first entry of a name, so an inherited one would hide ours.
+    const std::string prefix = e.substr(0, e.find('=')) + "=";
+    std::erase_if(envStrings, [&](const std::string& s) { return s.rfind(prefix, 0) == 0; });
+    envStrings.push_back(e);
+  }
   std::vector<char*> envp;
   for (auto& e : envStrings) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -242,6 +247,23 @@ bool HelperProcess::waitForLog(const std::string& text, std::chrono::millisecond
     }
     return false;
   });
+}
+
+std::optional<std::string> HelperProcess::waitForLogWhere(
+    const std::function<bool(const std::string&)>& match, std::chrono::milliseconds wait,
+    size_t from) {
+  std::optional<std::string> found;
+  waitUntil(wait, [&] {
+    for (size_t i = from; i < logs_.size(); ++i) {
+      if (match(logs_[i])) {
+        found = logs_[i];
+        return true;
+      }
+    }
+    from = logs_.size();
+    return false;
+  });
+  return found;
 }
 
 bool HelperProcess::waitForLogCount(size_t count, std::chrono::milliseconds wait) {

@@ -29,7 +29,9 @@ class HelperProcess {
   struct Options {
     std::string path = QUORVEL_HELPER_PATH;
     bool stdinClosed = false;          // start the child with descriptor 0 closed
-    std::vector<std::string> extraEnv;  // NAME=value entries added to the environment
+    // NAME=value entries added to the environment; each replaces an inherited variable of the
+    // same name.
+    std::vector<std::string> extraEnv;
   };
   // What came out between two points of a conversation.
   struct Collected {
@@ -67,6 +69,10 @@ class HelperProcess {
   // True once standard error has a line equal to text at or after index `from`.
   bool waitForLog(const std::string& text, std::chrono::milliseconds wait = kDefaultWait,
                   size_t from = 0);
+  // The first standard error line at or after index `from` that matches, waiting up to `wait`.
+  std::optional<std::string> waitForLogWhere(const std::function<bool(const std::string&)>& match,
+                                             std::chrono::milliseconds wait = kDefaultWait,
+                                             size_t from = 0);
   // True once standard error has at least count lines.
   bool waitForLogCount(size_t count, std::chrono::milliseconds wait = kDefaultWait);
   // The child's exit status, or nothing if it has not exited in time. A child ended by a signal
