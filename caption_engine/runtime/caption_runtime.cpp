@@ -1,4 +1,6 @@
 // Session start and bring-up, stop, context updates and status.
+#include <malloc.h>
+
 #include <cmath>
 #include <thread>
 
@@ -442,6 +444,14 @@ void CaptionRuntimeImpl::releaseAnalyzer() {
     analyzerFormat_.reset();
     task = std::move(resultsTask_);
   }
+  analyzer.reset();
+  transcriber.reset();
+  converter.reset();
+  task.reset();
+  // A session's model and decoder live on threads of their own, so the allocator keeps what they
+  // freed in per-thread pools; without handing it back, a long-lived helper grows by a model's
+  // worth of memory with every session.
+  malloc_trim(0);
 }
 
 CaptionRuntimeImpl::StopFigures CaptionRuntimeImpl::markStopped(int64_t endedAtMs) {
