@@ -89,6 +89,42 @@ int64_t wavDurationMs(const std::string& path) {
   return 0;
 }
 
+void putLe32(std::string& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+// Copies a PCM WAV file with silence appended, so that the recognizer hears the speech end and
+// closes its utterance while the session runs.
+bool writeWavWithTrailingSilence(const std::string& from, const std::string& to, int64_t silenceMs) {
+  std::ifstream f(from, std::ios::binary);
+  char riff[12];
+  if (!f.read(riff, 12)) return false;
+  std::string fmt, data;
+  for (char chunk[8]; f.read(chunk, 8);) {
+    const uint32_t size = le32(chunk + 4);
+    std::string body(size, '\0');
+    if (!f.read(body.data(), size)) return false;
+    if (size & 1) f.ignore(1);
+    const std::string id(chunk, 4);
+    if (id == "fmt ") fmt = body;
+    if (id == "data") data = body;
+  }
+  if (fmt.size() < 16 || data.empty()) return false;
+  const uint32_t byteRate = le32(fmt.data() + 8);
+  const uint32_t blockAlign = static_cast<unsigned char>(fmt[12]) | (static_cast<unsigned char>(fmt[13]) << 8);
+  if (blockAlign == 0) return false;
+  data.append(static_cast<size_t>(silenceMs * byteRate / 1000 / blockAlign * blockAlign), '\0');
+  std::string out = "RIFF";
+  putLe32(out, static_cast<uint32_t>(4 + 8 + fmt.size() + 8 + data.size()));
+  out += "WAVEfmt ";
+  putLe32(out, static_cast<uint32_t>(fmt.size()));
+  out += fmt + "data";
+  putLe32(out, static_cast<uint32_t>(data.size()));
+  out += data;
+  std::ofstream o(to, std::ios::binary);
+  return static_cast<bool>(o.write(out.data(), static_cast<std::streamsize>(out.size())));
+}
+
 // Lower-case words without punctuation or sentence marks.
 std::vector<std::string> words(const std::string& text) {
   std::vector<std::string> out;
@@ -784,12 +820,14 @@ TEST_F(HelperSessionE2E, MissingModelsInstallWithProgressAndLaterHelpersSeeThem)
 
 TEST_F(HelperSessionE2E, RunningSessionRefusesBusyStartsTakesContextAndStopsAtEndOfInput) {
   RECORDING_OR_SKIP(rec, "sense_and_sensibility_01_austen_64kb-0880");
+  const std::string padded = (dir_ / "padded.wav").string();
+  ASSERT_TRUE(writeWavWithTrailingSilence(rec.path, padded, 2000));
   LAUNCH_OR_RETURN(h);
   const std::string sid = "s-run";
   const size_t logMark = h.logCount();
   // Terms are normalised on the way in: trimmed, inner space joined, repeats in other case dropped.
   const auto started = startAndAwait(
-      h, startCommand("go", sid, "en-US", fileSource(rec.path, true),
+      h, startCommand("go", sid, "en-US", fileSource(padded, true),
                       Json{{"terms", {" Dashwood ", "dashwood", "Norland\tPark"}}}));
   ASSERT_TRUE(started);
   EXPECT_TRUE(h.waitForLogWhere(
@@ -797,6 +835,8 @@ TEST_F(HelperSessionE2E, RunningSessionRefusesBusyStartsTakesContextAndStopsAtEn
         return l.rfind("[helper.mac] [captions] session s-run running: locale=en-US fast=true terms=2 ", 0) == 0;
       },
       kReplyWait, logMark));
+  // The running event follows the start's ack.
+  ASSERT_TRUE(h.waitFor([&](const Json& m) { return isStateEvent(m, sid, "running"); }, kReplyWait));
 
   const size_t mark = h.messageCount();
   const auto c = h.roundTrip(
@@ -840,6 +880,19 @@ TEST_F(HelperSessionE2E, RunningSessionRefusesBusyStartsTakesContextAndStopsAtEn
   ASSERT_EQ(st.out.size(), 1u);
   EXPECT_EQ(st.out[0]["result"]["state"], "running");
   EXPECT_EQ(st.out[0]["result"]["sessionId"], sid);
+
+  // The session is still running, with nothing left for the recognizer to catch up on: the whole
+  // file has been fed, and the final came after the trailing silence. (With terms, recognition in
+  // a sanitizer build runs slower than real time, and a stop then waits for the backlog.)
+  ASSERT_TRUE(h.waitForLogWhere(
+      [](const std::string& l) { return startsWith(l, "[helper.mac] [captions] file source reached EOF after "); },
+      kStopWait, logMark));
+  ASSERT_TRUE(h.waitFor(
+      [&](const Json& m) {
+        return isSessionEvent(m, "captionSegment", sid) && get(m["data"], "kind") == "final";
+      },
+      kStopWait, mark))
+      << "no final segment while the session ran";
 
   // End of input stops the session and ends the process with status 0, well before the
   // ten-second fallback.
