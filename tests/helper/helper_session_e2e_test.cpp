@@ -803,7 +803,7 @@ TEST_F(HelperSessionE2E, MissingModelsInstallWithProgressAndLaterHelpersSeeThem)
 
   // A helper started afterwards on the same store says both are installed.
   LAUNCH_OR_RETURN(later);
-  EXPECT_EQ(later.pid() > 0, true);
+  EXPECT_GT(later.pid(), 0);
   EXPECT_EQ(hello_["supported"], true);
   EXPECT_TRUE(hello_["reason"].is_null());
   EXPECT_THAT(strings(hello_["installedLocales"]), Contains("xx-XT"));
