@@ -92,15 +92,15 @@ class ClickPlayer {
     connection_ = quorvel::PulseConnection::connect(2s, error);
     if (!connection_) return false;
     quorvel::PulseConnection::Lock lock(*connection_);
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 2};
-    stream_ = pa_stream_new(connection_->context(), "bench clicks", &spec, nullptr);
+    const pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, 48000, 2};
+    stream_ = pa_stream_new(connection_->context(), "bench clicks", &sampleSpec, nullptr);
     if (!stream_) return false;
     pa_stream_set_state_callback(
         stream_, [](pa_stream*, void* c) { static_cast<quorvel::PulseConnection*>(c)->signal(); },
         connection_.get());
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(-1);
-    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &spec));
+    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &sampleSpec));
     attr.prebuf = 0;  // play as soon as anything is written
     attr.minreq = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(-1);

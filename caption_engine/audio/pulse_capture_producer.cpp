@@ -119,22 +119,22 @@ PulseCaptureProducer::PulseCaptureProducer(const PulseSource& source)
   std::shared_ptr<PulseConnection> connection = PulseConnection::connect(kOpenTimeout, error);
   if (!connection) throw captureFailure("cannot open audio input " + name_ + ": " + error);
 
-  pa_sample_spec spec{};
-  spec.format = pulseFormat(source.format.sampleType);
-  spec.rate = static_cast<uint32_t>(source.format.sampleRate);
-  spec.channels = static_cast<uint8_t>(source.format.channels);
-  if (!pa_sample_spec_valid(&spec)) {
+  pa_sample_spec sampleSpec{};
+  sampleSpec.format = pulseFormat(source.format.sampleType);
+  sampleSpec.rate = static_cast<uint32_t>(source.format.sampleRate);
+  sampleSpec.channels = static_cast<uint8_t>(source.format.channels);
+  if (!pa_sample_spec_valid(&sampleSpec)) {
     throw captureFailure("audio input " + name_ + " refused an audio data output");
   }
   Delivery& d = *delivery_;
   d.name = name_;
   d.format = AudioFormat{source.nativeFormat ? source.format.sampleType : SampleType::float32,
-                         static_cast<double>(spec.rate), spec.channels, true};
-  d.frameBytes = pa_frame_size(&spec);
+                         static_cast<double>(sampleSpec.rate), sampleSpec.channels, true};
+  d.frameBytes = pa_frame_size(&sampleSpec);
   d.connection = connection.get();
 
   PulseConnection::Lock lock(*connection);
-  pa_stream* stream = pa_stream_new(connection->context(), "Captions", &spec, nullptr);
+  pa_stream* stream = pa_stream_new(connection->context(), "Captions", &sampleSpec, nullptr);
   if (!stream) {
     throw captureFailure("audio input " + name_ + " refused an audio data output");
   }
@@ -144,7 +144,7 @@ PulseCaptureProducer::PulseCaptureProducer(const PulseSource& source)
   pa_buffer_attr attr{};
   attr.maxlength = static_cast<uint32_t>(-1);
   attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
-  attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentMs * PA_USEC_PER_MSEC, &spec));
+  attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentMs * PA_USEC_PER_MSEC, &sampleSpec));
   const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
                                                     PA_STREAM_START_CORKED);
   bool ready = pa_stream_connect_record(stream, source.name.c_str(), &attr, flags) == 0;
