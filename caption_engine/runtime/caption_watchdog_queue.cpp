@@ -25,7 +25,12 @@ struct CaptionWatchdogQueueState {
       if (ec || gen != generation) return;
       auto t = current.lock();
       if (!t || !t->fire()) return;
-      timer.expires_at(timer.expiry() + t->period_);
+      // Ticks missed while the queue was held up are merged into the one that just ran: the
+      // next tick keeps the timer's phase and comes after now, never as a burst of catch-ups.
+      auto next = timer.expiry() + t->period_;
+      const auto now = asio::steady_timer::clock_type::now();
+      if (next <= now) next += ((now - next) / t->period_ + 1) * t->period_;
+      timer.expires_at(next);
       schedule(gen);
     });
   }
