@@ -65,24 +65,21 @@ std::string decodeThroughService(SpeechService& service, const std::vector<int16
   auto analyzer = service.makeAnalyzer(transcriber);
   if (!terms.empty()) analyzer->setContext(terms);
   const AudioFormat format = *analyzer->bestAvailableAudioFormat();
-  auto input = std::make_shared<AnalyzerInputStream>();
   std::string text;
-  std::jthread reader([&](std::stop_token stop) {
-    while (auto r = transcriber->nextResult(stop)) {
-      if (r->isFinal) text += r->text + " ";
+  auto take = [&](const std::vector<SpeechResult>& results) {
+    for (const auto& r : results) {
+      if (r.isFinal) text += r.text + " ";
     }
-  });
-  analyzer->start(input);
+  };
+  analyzer->start();
   for (size_t at = 0; at < samples.size(); at += 1600) {
     const size_t n = std::min<size_t>(1600, samples.size() - at);
     PcmBuffer b(format, static_cast<uint32_t>(n));
     b.setFrameLength(static_cast<uint32_t>(n));
     std::memcpy(b.channelData<int16_t>(0), samples.data() + at, n * sizeof(int16_t));
-    input->yield(std::move(b));
+    take(analyzer->analyze(b));
   }
-  input->finish();
-  analyzer->finalizeAndFinishThroughEndOfInput();
-  reader.join();
+  take(analyzer->finish());
   return text;
 }
 
@@ -95,9 +92,8 @@ void BM_LoadEnUsModel(benchmark::State& state) {
 BENCHMARK(BM_LoadEnUsModel)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 // The five librivox recordings, one analyzer each (model loads included), with volatile results.
-// Counters: CPU seconds per second of audio (the decoder runs on its own thread, so process CPU
-// time is what counts) and the word error rate of the finals. Arg 0: no terms; 1: two in-audio
-// terms; 2: four unrelated terms.
+// Counters: CPU seconds per second of audio and the word error rate of the finals. Arg 0: no
+// terms; 1: two in-audio terms; 2: four unrelated terms.
 void BM_DecodeLibrivox(benchmark::State& state) {
   const std::vector<std::vector<std::string>> termSets = {
       {}, {"Dashwood", "prudently"}, {"Kubernetes", "spreadsheet", "Quorvel", "Tuesday meeting"}};

@@ -2,9 +2,9 @@
 // for its one completion and turns the outcome into an acknowledgement or a CaptionEngineError;
 // the runtime's events become observer events.
 //
-// Threads: as CaptionEngine. Observers are called on the runtime's own threads, never under the
-// engine's lock; replacing them does not affect a delivery already under way. Events raised after
-// the engine is destroyed are dropped.
+// Threads: as CaptionEngine. Observers are called one at a time, in order, on the runtime's event
+// thread, never under the engine's lock; replacing them does not affect a delivery already under
+// way. Events raised after the engine is destroyed are dropped.
 #pragma once
 
 #include <memory>

@@ -1,11 +1,12 @@
 // The interface through which a host program embeds live captioning, and the factory for the
 // default engine.
 //
-// Threads: every operation may be called from any thread, also concurrently. The operations that
-// wait (capabilities, start, stop, setTerms, status, listInputs, dispose, installLocale,
-// reserveLocale) block the calling thread until the engine has answered; they must not be called
-// from inside an observer callback that the answer depends on (for example stop from onLog while
-// a file is being read). The only exception any operation throws is CaptionEngineError.
+// Threads: every operation may be called from any thread, also concurrently, and also from
+// inside an observer callback. The operations that wait (capabilities, start, stop, setTerms,
+// status, listInputs, dispose, installLocale, reserveLocale) block the calling thread until the
+// engine has answered; called from inside a callback, they deliver the events that come before
+// their answer while they wait (so further callbacks may run nested inside the calling one). The
+// only exception any operation throws is CaptionEngineError.
 #pragma once
 
 #include <memory>

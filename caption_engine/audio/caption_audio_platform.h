@@ -5,6 +5,8 @@
 // called from any thread, also while it delivers; onBuffer runs on the producer's own delivery
 // context, one buffer at a time, never inside start and never under the producer's lock. A buffer
 // whose delivery had begun when stop was called may still arrive once after stop returns.
+// The receiver's onBuffer never blocks a capture producer; a file producer, which reads ahead of
+// time, may be held in onBuffer until the receiver has room (or has stopped).
 #pragma once
 
 #include <functional>

@@ -6,7 +6,6 @@
 
 #include "caption_engine/audio/file_audio_producer.h"
 #include "caption_engine/logic/caption_terms.h"
-#include "caption_engine/runtime/caption_results_task.h"
 #include "caption_engine/runtime/caption_runtime_impl.h"
 
 namespace quorvel {
@@ -37,6 +36,35 @@ CaptionRuntimeFailure startCancelled(const std::string& sessionId) {
                                CaptionState::stopped, false);
 }
 
+// Callbacks that post each call to the event queue, where the host's own callbacks run.
+CaptionRuntimeEvents postingEvents(const CaptionRuntimeEvents& host,
+                                   const std::shared_ptr<CaptionEventQueue>& queue) {
+  CaptionRuntimeEvents e;
+  e.state = [host, queue](CaptionState s, const std::optional<std::string>& sid,
+                          const std::optional<std::string>& reason, std::optional<double> level) {
+    queue->post([host, s, sid, reason, level] { host.raiseState(s, sid, reason, level); });
+  };
+  e.level = [host, queue](const std::string& sid, double db) {
+    queue->post([host, sid, db] { host.raiseLevel(sid, db); });
+  };
+  e.assetProgress = [host, queue](const std::string& locale, double fraction, bool done,
+                                  const std::optional<std::string>& error) {
+    queue->post(
+        [host, locale, fraction, done, error] { host.raiseAssetProgress(locale, fraction, done, error); });
+  };
+  e.segment = [host, queue](const std::string& sid, const CaptionEmission& emission,
+                            const std::string& locale) {
+    queue->post([host, sid, emission, locale] { host.raiseSegment(sid, emission, locale); });
+  };
+  e.log = [host, queue](const std::string& line) {
+    queue->post([host, line] { host.raiseLog(line); });
+  };
+  e.uiLevel = [host, queue](const std::string& sid, const CaptionLevelReading& reading) {
+    queue->post([host, sid, reading] { host.raiseUiLevel(sid, reading); });
+  };
+  return e;
+}
+
 }  // namespace
 
 std::shared_ptr<CaptionRuntime> CaptionRuntime::make(
@@ -57,7 +85,9 @@ CaptionRuntimeImpl::CaptionRuntimeImpl(CaptionRuntimeEvents events,
                                        std::shared_ptr<CaptionAudioPlatform> platform,
                                        std::shared_ptr<speech::SpeechService> service,
                                        Options options)
-    : events_(std::move(events)),
+    : hostEvents_(std::move(events)),
+      eventQueue_(std::make_shared<CaptionEventQueue>()),
+      events_(postingEvents(hostEvents_, eventQueue_)),
       platform_(std::move(platform)),
       service_(std::move(service)),
       caps_(CaptionCapabilitiesCache::forService(service_)),
@@ -65,15 +95,17 @@ CaptionRuntimeImpl::CaptionRuntimeImpl(CaptionRuntimeEvents events,
       options_(std::move(options)),
       watchdogQueue_(options_.manualWatchdog) {}
 
-// Destroying the runtime releases what it holds and stops nothing: its tasks, the results loop
-// and producer callbacks hold it weakly and end on their own.
-CaptionRuntimeImpl::~CaptionRuntimeImpl() = default;
+// Destroying the runtime releases what it holds and stops nothing: its tasks, the session thread
+// and producer callbacks hold it weakly and end on their own. Callbacks not yet delivered are
+// dropped; the event thread ends by itself.
+CaptionRuntimeImpl::~CaptionRuntimeImpl() { eventQueue_->close(); }
 
 // ---- Start ----------------------------------------------------------------------------------
 
 void CaptionRuntimeImpl::start(const CaptionsStartRequest& request,
                                Completion<CaptionRuntimeStartResult> completion) {
   uint64_t serial = 0;
+  std::shared_ptr<CaptionSessionIo> io;
   {
     CaptionMutexLock lock(stateLock_);
     if (busy_) {
@@ -90,6 +122,9 @@ void CaptionRuntimeImpl::start(const CaptionsStartRequest& request,
       return;
     }
     const int64_t now = nowMs();
+    io = std::make_shared<CaptionSessionIo>(
+        serial_ + 1, request.sessionId,
+        std::make_shared<CaptionSessionIo::StartReply>(queued(std::move(completion))));
     busy_ = true;
     sessionId_ = request.sessionId;
     locale_ = request.locale;
@@ -105,22 +140,28 @@ void CaptionRuntimeImpl::start(const CaptionsStartRequest& request,
     watchdog_ = CaptionSilenceWatchdog(now);
     serial = ++serial_;
     startingSerial_ = serial;
+    startingIo_ = io;
     stopRequestedSerial_.reset();
     stoppingSerial_.reset();
   }
+  {
+    CaptionMutexLock lock(ioLock_);
+    io_ = io;
+  }
   events_.raiseState(CaptionState::starting, request.sessionId, std::nullopt, std::nullopt);
-  std::thread([weak = weak_from_this(), request, serial, completion = std::move(completion)] {
-    if (auto self = weak.lock()) self->runStart(request, serial, completion);
+  std::thread([weak = weak_from_this(), request, io] {
+    if (auto self = weak.lock()) self->runStart(request, io);
   }).detach();
 }
 
-void CaptionRuntimeImpl::runStart(const CaptionsStartRequest& request, uint64_t serial,
-                                  const Completion<CaptionRuntimeStartResult>& completion) {
+void CaptionRuntimeImpl::runStart(const CaptionsStartRequest& request,
+                                  const std::shared_ptr<CaptionSessionIo>& io) {
   const std::string& sid = request.sessionId;
+  const uint64_t serial = io->serial;
   std::optional<CaptionRuntimeFailure> failure;
   BringUpResult up{0, {}};
   try {
-    up = bringUp(request, serial);
+    up = bringUp(request, io);
   } catch (const CaptionRuntimeFailure& f) {
     failure = f;
   } catch (const std::exception& e) {
@@ -131,8 +172,10 @@ void CaptionRuntimeImpl::runStart(const CaptionsStartRequest& request, uint64_t 
 
   if (!failure) {
     if (markRunning(serial, up.startedAtMs, up.locale)) {
-      completion(CaptionRuntimeOutcome<CaptionRuntimeStartResult>::ok(
-          CaptionRuntimeStartResult{up.locale, up.startedAtMs}));
+      if (auto completion = io->startReply->take()) {
+        completion(CaptionRuntimeOutcome<CaptionRuntimeStartResult>::ok(
+            CaptionRuntimeStartResult{up.locale, up.startedAtMs}));
+      }
       events_.raiseState(CaptionState::running, sid, std::nullopt, std::nullopt);
       endStartTask(serial);
       return;
@@ -140,45 +183,56 @@ void CaptionRuntimeImpl::runStart(const CaptionsStartRequest& request, uint64_t 
     failure = startCancelled(sid);
   }
 
-  stopProducers();
-  finishInput();
-  if (!awaitResultsTask(/*cancel=*/true)) {
-    events_.raiseLog("[captions] results stream of " + sid +
+  stopProducers(*io);
+  finishInput(*io);
+  if (!awaitSessionThread(*io, /*cancel=*/true)) {
+    events_.raiseLog("[captions] session thread of " + sid +
                      " did not end after its start failed; leaving it behind");
   }
-  releaseAnalyzer();
-  markStartFailed(failure->state);
+  releaseAnalyzer(io);
+  // A stop that gave this start up has answered for it already.
+  if (!markStartFailed(serial, failure->state)) return;
   events_.raiseState(failure->state, sid, failure->message, std::nullopt);
   events_.raiseLog("[captions] start failed: " + failure->message);
-  completion(CaptionRuntimeOutcome<CaptionRuntimeStartResult>::failed(*failure));
+  if (auto completion = io->startReply->take()) {
+    completion(CaptionRuntimeOutcome<CaptionRuntimeStartResult>::failed(*failure));
+  }
   endStartTask(serial);
 }
 
-void CaptionRuntimeImpl::checkNotCancelled(uint64_t serial, const std::string& sessionId) {
+void CaptionRuntimeImpl::checkNotCancelled(const CaptionSessionIo& io) {
   bool cancelled;
   {
     CaptionMutexLock lock(stateLock_);
-    cancelled = stopRequestedSerial_ == serial;
+    cancelled = stopRequestedSerial_ == io.serial || startingSerial_ != io.serial;
   }
-  if (cancelled) throw startCancelled(sessionId);
+  if (cancelled) throw startCancelled(io.sessionId);
 }
 
-CaptionRuntimeImpl::BringUpResult CaptionRuntimeImpl::bringUp(const CaptionsStartRequest& request,
-                                                              uint64_t serial) {
+void CaptionRuntimeImpl::adopt(CaptionSessionIo& io,
+                               std::shared_ptr<CaptionAudioProducer> producer) {
+  {
+    CaptionMutexLock lock(io.lock);
+    if (!io.abandoned) {
+      io.producer = std::move(producer);
+      return;
+    }
+  }
+  producer->stop();
+  throw startCancelled(io.sessionId);
+}
+
+CaptionRuntimeImpl::BringUpResult CaptionRuntimeImpl::bringUp(
+    const CaptionsStartRequest& request, const std::shared_ptr<CaptionSessionIo>& io) {
   const std::string& sid = request.sessionId;
 
   // The producer; a file is opened directly, devices through the platform.
-  std::shared_ptr<CaptionAudioProducer> producer;
-  if (const auto* file = request.source.asFile()) {
-    producer = std::make_shared<FileAudioProducer>(file->path, file->paced);
-  } else {
-    producer = platform_->makeProducer(request.source);
-  }
-  {
-    CaptionMutexLock lock(ioLock_);
-    producer_ = producer;
-  }
-  checkNotCancelled(serial, sid);
+  const CaptionAudioSource::File* file = request.source.asFile();
+  std::shared_ptr<CaptionAudioProducer> producer =
+      file ? std::make_shared<FileAudioProducer>(file->path, file->paced)
+           : platform_->makeProducer(request.source);
+  adopt(*io, producer);
+  checkNotCancelled(*io);
 
   const std::optional<std::string> resolved = resolveLocale(request.locale);
   if (!resolved) {
@@ -208,7 +262,7 @@ CaptionRuntimeImpl::BringUpResult CaptionRuntimeImpl::bringUp(const CaptionsStar
     }
     installAssets(*transcriber, locale);
   }
-  checkNotCancelled(serial, sid);
+  checkNotCancelled(*io);
 
   std::shared_ptr<speech::SpeechAnalyzer> analyzer = service_->makeAnalyzer(transcriber);
   if (!request.terms.empty()) {
@@ -222,38 +276,45 @@ CaptionRuntimeImpl::BringUpResult CaptionRuntimeImpl::bringUp(const CaptionsStar
   const std::optional<AudioFormat> format = analyzer->bestAvailableAudioFormat();
   if (!format) throw startFailed("no compatible analyzer audio format on this Mac");
 
-  auto stream = std::make_shared<speech::AnalyzerInputStream>();
+  // A file waits for room in the queue, so the recognizer sets the pace of decoding; capture
+  // must never be held up and drops its oldest audio instead.
+  auto queue = file ? std::make_shared<CaptionAudioQueue>(fileQueueCapacity,
+                                                          CaptionAudioQueue::WhenFull::wait)
+                    : std::make_shared<CaptionAudioQueue>(captureQueueCapacity,
+                                                          CaptionAudioQueue::WhenFull::dropOldest);
   {
-    CaptionMutexLock lock(ioLock_);
-    analyzer_ = analyzer;
-    transcriber_ = transcriber;
-    continuation_ = stream;
-    analyzerFormat_ = *format;
-    converter_ = std::make_unique<CaptionAudioConverter>(*format);
+    CaptionMutexLock lock(io->lock);
+    if (io->abandoned) throw startCancelled(sid);
+    io->analyzer = analyzer;
+    io->queue = queue;
   }
-
-  startResultsLoop(transcriber, sid, locale);
-  checkNotCancelled(serial, sid);
+  checkNotCancelled(*io);
 
   try {
-    analyzer->start(stream);
+    analyzer->start();
   } catch (const CaptionRuntimeFailure&) {
     throw;
   } catch (const std::exception& e) {
     throw startFailed(std::string("SpeechAnalyzer refused to start: ") + e.what());
   }
-  checkNotCancelled(serial, sid);
+
+  std::weak_ptr<CaptionRuntimeImpl> weak = weak_from_this();
+  auto thread = std::make_shared<CaptionSessionThread>(
+      [weak, io, analyzer, queue, format = *format, locale](std::stop_token stop) {
+        if (auto self = weak.lock()) self->runSession(io, analyzer, queue, format, locale, stop);
+      });
+  {
+    CaptionMutexLock lock(io->lock);
+    io->thread = thread;
+  }
+  checkNotCancelled(*io);
 
   const int64_t startedAtMs = nowMs();
-  std::weak_ptr<CaptionRuntimeImpl> weak = weak_from_this();
-  producer->start(
-      [weak](const PcmBuffer& buffer) {
-        if (auto self = weak.lock()) self->ingest(buffer);
-      },
-      [weak, sid](const CaptionAudioPathEvent& event) {
-        if (auto self = weak.lock()) self->notePath(event, sid);
-      },
-      [events = events_](const std::string& line) { events.raiseLog(line); });
+  producer->start([queue](const PcmBuffer& buffer) { queue->push(buffer); },
+                  [weak, sid](const CaptionAudioPathEvent& event) {
+                    if (auto self = weak.lock()) self->notePath(event, sid);
+                  },
+                  [events = events_](const std::string& line) { events.raiseLog(line); });
 
   events_.raiseLog("[captions] session " + sid + " running: locale=" + locale +
                    " fast=" + yesNo(request.fast) + " terms=" +
@@ -274,7 +335,7 @@ bool CaptionRuntimeImpl::markRunning(uint64_t serial, int64_t startedAtMs,
   std::shared_ptr<CaptionRepeatingTimer> previous;
   {
     CaptionMutexLock lock(stateLock_);
-    if (stopRequestedSerial_ == serial) return false;
+    if (stopRequestedSerial_ == serial || startingSerial_ != serial) return false;
     startedAtMs_ = startedAtMs;
     locale_ = locale;
     watchdog_ = CaptionSilenceWatchdog(startedAtMs);
@@ -286,18 +347,23 @@ bool CaptionRuntimeImpl::markRunning(uint64_t serial, int64_t startedAtMs,
   return true;
 }
 
-void CaptionRuntimeImpl::markStartFailed(CaptionState state) {
+bool CaptionRuntimeImpl::markStartFailed(uint64_t serial, CaptionState state) {
   const int64_t now = nowMs();
   CaptionMutexLock lock(stateLock_);
+  if (startingSerial_ != serial) return false;
   busy_ = false;
   wireState_ = state;
   endedAtMs_ = now;
   stateChanged_.notify_all();
+  return true;
 }
 
 void CaptionRuntimeImpl::endStartTask(uint64_t serial) {
   CaptionMutexLock lock(stateLock_);
-  if (startingSerial_ == serial) startingSerial_.reset();
+  if (startingSerial_ == serial) {
+    startingSerial_.reset();
+    startingIo_.reset();
+  }
   if (stopRequestedSerial_ == serial) stopRequestedSerial_.reset();
   stateChanged_.notify_all();
 }
@@ -320,7 +386,8 @@ void CaptionRuntimeImpl::stop(std::optional<std::string> sessionId,
       // A session still starting is told at once, so bring-up stops at its next step.
       if (startingSerial_ == serial) stopRequestedSerial_ = serial;
       lock.unlock();
-      std::thread([weak = weak_from_this(), current, serial, completion = std::move(completion)] {
+      std::thread([weak = weak_from_this(), current, serial,
+                   completion = queued(std::move(completion))] {
         if (auto self = weak.lock()) self->runStop(current, serial, completion);
       }).detach();
       return;
@@ -339,14 +406,66 @@ void CaptionRuntimeImpl::stop(std::optional<std::string> sessionId,
   completion(CaptionRuntimeOutcome<CaptionRuntimeStopResult>::ok(result));
 }
 
+bool CaptionRuntimeImpl::giveUpStart(const std::string& sessionId, uint64_t serial) {
+  const CaptionRuntimeFailure failure = startCancelled(sessionId);
+  std::shared_ptr<CaptionSessionIo> io;
+  {
+    CaptionMutexLock lock(stateLock_);
+    if (startingSerial_ != serial) return false;  // it ended after all
+    // From here on the start can no longer mark the session running or failed.
+    startingSerial_.reset();
+    stopRequestedSerial_.reset();
+    io = std::move(startingIo_);
+    busy_ = false;
+    wireState_ = failure.state;
+    endedAtMs_ = nowMs();
+    stateChanged_.notify_all();
+  }
+  {
+    CaptionMutexLock lock(ioLock_);
+    if (io_ == io) io_.reset();
+  }
+  // Whatever the start has made so far is stopped here; what it makes later, it stops itself.
+  if (io) {
+    {
+      CaptionMutexLock lock(io->lock);
+      io->abandoned = true;
+    }
+    stopProducers(*io);
+    finishInput(*io);
+  }
+  events_.raiseState(failure.state, sessionId, failure.message, std::nullopt);
+  events_.raiseLog("[captions] start failed: " + failure.message);
+  if (io) {
+    if (auto completion = io->startReply->take()) {
+      completion(CaptionRuntimeOutcome<CaptionRuntimeStartResult>::failed(failure));
+    }
+  }
+  return true;
+}
+
 void CaptionRuntimeImpl::runStop(const std::string& current, uint64_t serial,
                                  const Completion<CaptionRuntimeStopResult>& completion) {
+  bool startEnded;
   {
     CaptionMutexLock lock(stateLock_);
     // A start still in flight finishes first: cancelled at its next step, or already running.
-    stateLock_.wait(stateChanged_, [&]() CAPTION_NO_THREAD_SAFETY_ANALYSIS {
-      return startingSerial_ != serial;
-    });
+    startEnded = stateLock_.waitUntil(
+        stateChanged_, std::chrono::steady_clock::now() + options_.startWaitLimit,
+        [&]() CAPTION_NO_THREAD_SAFETY_ANALYSIS { return startingSerial_ != serial; });
+  }
+  if (!startEnded && giveUpStart(current, serial)) {
+    CaptionRuntimeStopResult result;
+    {
+      CaptionMutexLock lock(stateLock_);
+      result = serial_ == serial ? idleStopResult(current) : CaptionRuntimeStopResult{0, 0};
+    }
+    completion(CaptionRuntimeOutcome<CaptionRuntimeStopResult>::ok(result));
+    return;
+  }
+  std::shared_ptr<CaptionSessionIo> io;
+  {
+    CaptionMutexLock lock(stateLock_);
     // Another stop is already tearing this session down: its figures are ours.
     stateLock_.wait(stateChanged_, [&]() CAPTION_NO_THREAD_SAFETY_ANALYSIS {
       return !(busy_ && serial_ == serial && stoppingSerial_ == serial);
@@ -360,30 +479,21 @@ void CaptionRuntimeImpl::runStop(const std::string& current, uint64_t serial,
     }
     stoppingSerial_ = serial;
   }
+  io = currentIo();
 
-  stopProducers();
-  finishInput();
-  std::shared_ptr<speech::SpeechAnalyzer> analyzer;
-  {
-    CaptionMutexLock lock(ioLock_);
-    analyzer = analyzer_;
-  }
-  if (analyzer) {
-    try {
-      analyzer->finalizeAndFinishThroughEndOfInput();
-    } catch (const std::exception& e) {
-      events_.raiseLog(std::string("[captions] finalize failed: ") + e.what());
+  if (io) {
+    stopProducers(*io);
+    finishInput(*io);
+    if (!awaitSessionThread(*io, /*cancel=*/false)) {
+      const int64_t limitMs = options_.resultsDrainLimit.count();
+      const std::string limit = limitMs % 1000 == 0 ? std::to_string(limitMs / 1000) + "s"
+                                                    : std::to_string(limitMs) + "ms";
+      events_.raiseLog("[captions] results of " + current + " did not end within " + limit +
+                       " of the stop; stopping without them");
     }
   }
-  if (!awaitResultsTask(/*cancel=*/false)) {
-    const int64_t limitMs = options_.resultsDrainLimit.count();
-    const std::string limit = limitMs % 1000 == 0 ? std::to_string(limitMs / 1000) + "s"
-                                                  : std::to_string(limitMs) + "ms";
-    events_.raiseLog("[captions] results of " + current + " did not end within " + limit +
-                     " of the stop; stopping without them");
-  }
   const StopFigures figures = markStopped(nowMs());
-  releaseAnalyzer();
+  if (io) releaseAnalyzer(io);
   events_.raiseState(CaptionState::stopped, current, std::nullopt, std::nullopt);
   events_.raiseLog("[captions] session " + current + " stopped: " + std::to_string(figures.finals) +
                    " finals, " + std::to_string(figures.seconds) + "s, " +
@@ -392,65 +502,80 @@ void CaptionRuntimeImpl::runStop(const std::string& current, uint64_t serial,
       CaptionRuntimeStopResult{figures.finals, figures.seconds}));
 }
 
-void CaptionRuntimeImpl::stopProducers() {
+std::shared_ptr<CaptionSessionIo> CaptionRuntimeImpl::currentIo() {
+  CaptionMutexLock lock(ioLock_);
+  return io_;
+}
+
+void CaptionRuntimeImpl::stopProducers(CaptionSessionIo& io) {
   std::shared_ptr<CaptionRepeatingTimer> timer;
   {
     CaptionMutexLock lock(stateLock_);
-    timer = std::move(levelTimer_);
+    if (serial_ == io.serial) timer = std::move(levelTimer_);
   }
   if (timer) timer->cancel();
   std::shared_ptr<CaptionAudioProducer> producer;
   {
-    CaptionMutexLock lock(ioLock_);
-    producer = std::move(producer_);
+    CaptionMutexLock lock(io.lock);
+    producer = io.producer;  // released with the session, after its queue is closed
   }
   if (producer) producer->stop();
 }
 
-void CaptionRuntimeImpl::finishInput() {
-  std::shared_ptr<speech::AnalyzerInputStream> stream;
+void CaptionRuntimeImpl::finishInput(CaptionSessionIo& io) {
+  std::shared_ptr<CaptionAudioQueue> queue;
   {
-    CaptionMutexLock lock(ioLock_);
-    stream = std::move(continuation_);
+    CaptionMutexLock lock(io.lock);
+    queue = io.queue;
   }
-  if (stream) stream->finish();
+  // Buffers that arrive afterwards are dropped; a producer held back on a full queue goes on.
+  if (queue) queue->close();
 }
 
-bool CaptionRuntimeImpl::awaitResultsTask(bool cancel) {
-  std::shared_ptr<CaptionResultsTask> task;
+bool CaptionRuntimeImpl::awaitSessionThread(CaptionSessionIo& io, bool cancel) {
+  std::shared_ptr<CaptionSessionThread> thread;
+  std::shared_ptr<CaptionAudioQueue> queue;
   {
-    CaptionMutexLock lock(ioLock_);
-    task = resultsTask_;
+    CaptionMutexLock lock(io.lock);
+    thread = io.thread;
+    queue = io.queue;
   }
-  if (!task) return true;
-  if (cancel) task->cancel();
-  if (task->waitEnded(options_.resultsDrainLimit)) return true;
-  // Whatever the stream still delivers is dropped; the thread ends when the stream does.
-  task->cancel();
+  if (cancel) {
+    if (thread) thread->cancel();
+    if (queue) queue->cancel();
+  }
+  if (!thread || thread->waitEnded(options_.resultsDrainLimit)) return true;
+  // Whatever the session still recognizes is dropped; the thread ends when its decoder does.
+  thread->cancel();
+  if (queue) queue->cancel();
   return false;
 }
 
-void CaptionRuntimeImpl::releaseAnalyzer() {
-  // Taken under the lock, destroyed after it: releasing a service object may wait for its thread.
-  std::shared_ptr<speech::SpeechAnalyzer> analyzer;
-  std::shared_ptr<speech::SpeechTranscriber> transcriber;
-  std::unique_ptr<CaptionAudioConverter> converter;
-  std::shared_ptr<CaptionResultsTask> task;
+void CaptionRuntimeImpl::releaseAnalyzer(const std::shared_ptr<CaptionSessionIo>& io) {
   {
     CaptionMutexLock lock(ioLock_);
-    analyzer = std::move(analyzer_);
-    transcriber = std::move(transcriber_);
-    converter = std::move(converter_);
-    analyzerFormat_.reset();
-    task = std::move(resultsTask_);
+    if (io_ == io) io_.reset();
   }
+  // Taken under the lock, destroyed after it: releasing a producer or a model may wait for a
+  // thread of its own.
+  std::shared_ptr<CaptionAudioProducer> producer;
+  std::shared_ptr<speech::SpeechAnalyzer> analyzer;
+  std::shared_ptr<CaptionAudioQueue> queue;
+  std::shared_ptr<CaptionSessionThread> thread;
+  {
+    CaptionMutexLock lock(io->lock);
+    producer = std::move(io->producer);
+    analyzer = std::move(io->analyzer);
+    queue = std::move(io->queue);
+    thread = std::move(io->thread);
+  }
+  producer.reset();
+  thread.reset();
   analyzer.reset();
-  transcriber.reset();
-  converter.reset();
-  task.reset();
-  // A session's model and decoder live on threads of their own, so the allocator keeps what they
-  // freed in per-thread pools; without handing it back, a long-lived helper grows by a model's
-  // worth of memory with every session.
+  queue.reset();
+  // A session's model lives on threads of its own, so the allocator keeps what it freed in
+  // per-thread pools; without handing it back, a long-lived helper grows by a model's worth of
+  // memory with every session.
   malloc_trim(0);
 }
 
@@ -476,16 +601,20 @@ CaptionRuntimeImpl::StopFigures CaptionRuntimeImpl::markStopped(int64_t endedAtM
 void CaptionRuntimeImpl::setContext(std::string sessionId, std::vector<std::string> terms,
                                     Completion<CaptionRuntimeVoid> completion) {
   bool matches;
+  uint64_t serial = 0;
   std::optional<std::string> current;
   {
     CaptionMutexLock lock(stateLock_);
     current = sessionId_;
     matches = busy_ && sessionId_ && *sessionId_ == sessionId;
+    serial = serial_;
   }
   std::shared_ptr<speech::SpeechAnalyzer> analyzer;
   if (matches) {
-    CaptionMutexLock lock(ioLock_);
-    analyzer = analyzer_;
+    if (std::shared_ptr<CaptionSessionIo> io = currentIo(); io && io->serial == serial) {
+      CaptionMutexLock lock(io->lock);
+      analyzer = io->analyzer;
+    }
   }
   if (!matches || !analyzer) {
     completion(CaptionRuntimeOutcome<CaptionRuntimeVoid>::failed(CaptionRuntimeFailure(
@@ -496,7 +625,7 @@ void CaptionRuntimeImpl::setContext(std::string sessionId, std::vector<std::stri
     return;
   }
   std::thread([analyzer, terms = CaptionTerms::normalise(terms), events = events_,
-               completion = std::move(completion)] {
+               completion = queued(std::move(completion))] {
     try {
       analyzer->setContext(terms);
     } catch (const std::exception& e) {
@@ -536,8 +665,30 @@ bool CaptionRuntimeImpl::fireWatchdogTimer() {
 }
 
 int CaptionRuntimeImpl::converterContextsMade() {
-  CaptionMutexLock lock(ioLock_);
-  return converter_ ? converter_->contextsMade() : 0;
+  std::shared_ptr<CaptionSessionIo> io = currentIo();
+  return io ? io->convertersMade.load() : 0;
+}
+
+bool CaptionRuntimeImpl::flushEvents(std::chrono::milliseconds limit) {
+  struct Mark {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    bool isDone() {
+      std::lock_guard lock(m);
+      return done;
+    }
+  };
+  auto mark = std::make_shared<Mark>();
+  eventQueue_->post([mark] {
+    std::lock_guard lock(mark->m);
+    mark->done = true;
+    mark->cv.notify_all();
+  });
+  // From inside a callback the queue is delivered here instead.
+  if (CaptionEventQueue::deliverWhileWaiting([&] { return mark->isDone(); })) return true;
+  std::unique_lock lock(mark->m);
+  return mark->cv.wait_for(lock, limit, [&] { return mark->done; });
 }
 
 int64_t CaptionRuntimeImpl::buffersFed() {

@@ -1,8 +1,8 @@
-// Audio ingest and conversion, the results loop, the watchdog tick, and the level and path notes.
+// The session thread (conversion, metering, recognition and segments), the watchdog tick, and
+// the path notes.
 #include <cmath>
 
 #include "caption_engine/levels/caption_audio_level.h"
-#include "caption_engine/runtime/caption_results_task.h"
 #include "caption_engine/runtime/caption_runtime_impl.h"
 
 namespace quorvel {
@@ -24,54 +24,105 @@ std::string noAudioReason() {
 
 }  // namespace
 
-// ---- Ingest ---------------------------------------------------------------------------------
+// ---- The session thread ---------------------------------------------------------------------
 
 void CaptionRuntimeImpl::ingest(const PcmBuffer& buffer) {
-  std::shared_ptr<speech::AnalyzerInputStream> stream;
-  std::optional<PcmBuffer> converted;
-  std::string noConverterLine;
+  std::shared_ptr<CaptionSessionIo> io = currentIo();
+  if (!io) return;  // no session is accepting audio
+  std::shared_ptr<CaptionAudioQueue> queue;
   {
-    CaptionMutexLock lock(ioLock_);
-    if (!analyzerFormat_ || !continuation_) return;  // no session is accepting audio
-    stream = continuation_;
-    if (!converter_) converter_ = std::make_unique<CaptionAudioConverter>(*analyzerFormat_);
-    CaptionAudioConverter::Result result = converter_->convert(buffer);
-    switch (result.status) {
-      case CaptionAudioConverter::Status::converted:
-        converted = std::move(result.buffer);
-        break;
-      case CaptionAudioConverter::Status::noConverter:
-        noConverterLine = "[captions] no converter " + buffer.format().description() +
-                          " \u2192 " + analyzerFormat_->description();
-        break;
-      case CaptionAudioConverter::Status::noOutputBuffer:
-      case CaptionAudioConverter::Status::conversionError:
-        return;  // dropped without a trace
-    }
+    CaptionMutexLock lock(io->lock);
+    queue = io->queue;
   }
-  if (!noConverterLine.empty()) {
-    events_.raiseLog(noConverterLine);
-    return;
-  }
-  if (!converted || converted->frameLength() == 0) return;
-  noteFedBuffer(CaptionAudioLevel::rmsDb(*converted));
-  noteReadings(*converted);
-  stream->yield(std::move(*converted));
+  if (queue) queue->push(buffer);
 }
 
-void CaptionRuntimeImpl::noteFedBuffer(std::optional<double> levelDb) {
+void CaptionRuntimeImpl::runSession(const std::shared_ptr<CaptionSessionIo>& io,
+                                    const std::shared_ptr<speech::SpeechAnalyzer>& analyzer,
+                                    const std::shared_ptr<CaptionAudioQueue>& queue,
+                                    AudioFormat format, std::string locale, std::stop_token stop) {
+  const uint64_t serial = io->serial;
+  const std::string& sid = io->sessionId;
+  ++sessionThreads_;
+  struct Leave {
+    std::atomic<int>& count;
+    ~Leave() { --count; }
+  } leave{sessionThreads_};
+  CaptionAudioConverter converter(format);
+  bool streamFailed = false;
+
+  // Runs one recognizer step; a failure ends recognition for the session (the audio is still
+  // measured) and is reported once.
+  auto recognize = [&](auto&& step) {
+    if (streamFailed) return;
+    std::vector<speech::SpeechResult> results;
+    try {
+      results = step();
+    } catch (const std::exception& e) {
+      streamFailed = true;
+      events_.raiseLog(std::string("[captions] results stream error: ") + e.what());
+      if (!stop.stop_requested()) resultsStreamFailed(serial, sid, e.what());
+      return;
+    }
+    if (!stop.stop_requested()) emit(serial, results, sid, locale);
+  };
+
+  while (std::optional<CaptionAudioQueue::Item> item = queue->pop()) {
+    if (stop.stop_requested()) return;
+    if (std::holds_alternative<CaptionAudioQueue::BreakMark>(*item)) {
+      recognize([&] { return analyzer->endUtterance(); });
+      continue;
+    }
+    const PcmBuffer& buffer = std::get<PcmBuffer>(*item);
+    CaptionAudioConverter::Result result = converter.convert(buffer);
+    io->convertersMade.store(converter.contextsMade());
+    if (result.status == CaptionAudioConverter::Status::noConverter) {
+      events_.raiseLog("[captions] no converter " + buffer.format().description() + " \u2192 " +
+                       format.description());
+      continue;
+    }
+    // A buffer that cannot be converted, or converts to nothing, is dropped without a trace.
+    if (result.status != CaptionAudioConverter::Status::converted || !result.buffer ||
+        result.buffer->frameLength() == 0) {
+      continue;
+    }
+    const PcmBuffer& converted = *result.buffer;
+    noteFedBuffer(serial, CaptionAudioLevel::rmsDb(converted));
+    noteReadings(serial, converted);
+    recognize([&] { return analyzer->analyze(converted); });
+  }
+  if (stop.stop_requested()) return;
+  // The input is finished: what the recognizer still holds comes out now.
+  if (streamFailed) return;
+  std::vector<speech::SpeechResult> results;
+  try {
+    results = analyzer->finish();
+  } catch (const std::exception& e) {
+    events_.raiseLog(std::string("[captions] finalize failed: ") + e.what());
+    return;
+  }
+  if (!stop.stop_requested()) emit(serial, results, sid, locale);
+}
+
+bool CaptionRuntimeImpl::isCurrent(uint64_t serial) {
+  CaptionMutexLock lock(stateLock_);
+  return busy_ && serial_ == serial;
+}
+
+void CaptionRuntimeImpl::noteFedBuffer(uint64_t serial, std::optional<double> levelDb) {
   const int64_t now = nowMs();
   CaptionMutexLock lock(stateLock_);
+  if (!busy_ || serial_ != serial) return;
   buffersFed_ += 1;
   if (levelDb) levels_.note(*levelDb, now);
 }
 
-void CaptionRuntimeImpl::noteReadings(const PcmBuffer& buffer) {
+void CaptionRuntimeImpl::noteReadings(uint64_t serial, const PcmBuffer& buffer) {
   std::string sid;
   std::vector<CaptionLevelReading> readings;
   {
     CaptionMutexLock lock(stateLock_);
-    if (!busy_ || !sessionId_) return;
+    if (!busy_ || serial_ != serial || !sessionId_) return;
     sid = *sessionId_;
     const double rate = buffer.format().sampleRate;
     if (!uiWindows_ || uiWindows_->sampleRate() != rate) {
@@ -82,66 +133,31 @@ void CaptionRuntimeImpl::noteReadings(const PcmBuffer& buffer) {
   for (const CaptionLevelReading& r : readings) events_.raiseUiLevel(sid, r);
 }
 
-// ---- Results --------------------------------------------------------------------------------
-
-void CaptionRuntimeImpl::startResultsLoop(std::shared_ptr<speech::SpeechTranscriber> transcriber,
-                                          const std::string& sessionId,
-                                          const std::string& locale) {
-  auto task = std::make_shared<CaptionResultsTask>(
-      [transcriber = std::move(transcriber), weak = weak_from_this(), sessionId, locale,
-       events = events_](std::stop_token stop) {
-        for (;;) {
-          std::optional<speech::SpeechResult> result;
-          std::optional<std::string> error;
-          try {
-            result = transcriber->nextResult(stop);
-          } catch (const std::exception& e) {
-            error = e.what();
-          } catch (...) {
-            error = "unknown error";
-          }
-          if (error) {
-            events.raiseLog("[captions] results stream error: " + *error);
-            // A cancelled loop belongs to a start that failed: its error changes nothing.
-            if (stop.stop_requested()) return;
-            if (auto self = weak.lock()) self->resultsStreamFailed(sessionId, *error);
-            return;
-          }
-          if (!result) return;                // the stream ended
-          if (stop.stop_requested()) return;  // cancelled: what is left is dropped
-          auto self = weak.lock();
-          if (!self) return;
-          self->emit(*result, sessionId, locale);
-        }
-      });
-  std::shared_ptr<CaptionResultsTask> previous;
-  {
-    CaptionMutexLock lock(ioLock_);
-    previous = std::exchange(resultsTask_, task);
+void CaptionRuntimeImpl::emit(uint64_t serial, const std::vector<speech::SpeechResult>& results,
+                              const std::string& sessionId, const std::string& locale) {
+  for (const speech::SpeechResult& result : results) {
+    const std::optional<int64_t> startMs = milliseconds(result.rangeStartSeconds);
+    const std::optional<int64_t> endMs =
+        milliseconds(result.rangeStartSeconds + result.rangeDurationSeconds);
+    // A result without a usable time range cannot be placed on the session's timeline.
+    if (!startMs || !endMs) continue;
+    const int64_t now = nowMs();
+    std::optional<CaptionEmission> emission;
+    {
+      CaptionMutexLock lock(stateLock_);
+      // Results of a session that has stopped, or been replaced, are dropped.
+      if (!busy_ || serial_ != serial) return;
+      emission = sequencer_.admit(result.isFinal, *startMs, *endMs, result.text, now);
+    }
+    if (emission) events_.raiseSegment(sessionId, *emission, locale);
   }
 }
 
-void CaptionRuntimeImpl::emit(const speech::SpeechResult& result, const std::string& sessionId,
-                              const std::string& locale) {
-  const std::optional<int64_t> startMs = milliseconds(result.rangeStartSeconds);
-  const std::optional<int64_t> endMs =
-      milliseconds(result.rangeStartSeconds + result.rangeDurationSeconds);
-  // A result without a usable time range cannot be placed on the session's timeline.
-  if (!startMs || !endMs) return;
-  const int64_t now = nowMs();
-  std::optional<CaptionEmission> emission;
-  {
-    CaptionMutexLock lock(stateLock_);
-    emission = sequencer_.admit(result.isFinal, *startMs, *endMs, result.text, now);
-  }
-  if (emission) events_.raiseSegment(sessionId, *emission, locale);
-}
-
-void CaptionRuntimeImpl::resultsStreamFailed(const std::string& sessionId,
+void CaptionRuntimeImpl::resultsStreamFailed(uint64_t serial, const std::string& sessionId,
                                              const std::string& description) {
   {
     CaptionMutexLock lock(stateLock_);
-    if (!busy_ || !sessionId_ || *sessionId_ != sessionId) return;
+    if (!busy_ || serial_ != serial) return;
     wireState_ = CaptionState::error;
   }
   events_.raiseState(CaptionState::error, sessionId,
@@ -221,6 +237,17 @@ void CaptionRuntimeImpl::notePath(const CaptionAudioPathEvent& event,
     }
   }
   events_.raiseState(emit->state, sessionId, emit->reason, std::nullopt);
+  // Audio stops here for now: what was heard so far is settled as a final.
+  if (std::holds_alternative<CaptionAudioPathEvent::Held>(event.value())) {
+    if (std::shared_ptr<CaptionSessionIo> io = currentIo(); io && io->sessionId == sessionId) {
+      std::shared_ptr<CaptionAudioQueue> queue;
+      {
+        CaptionMutexLock lock(io->lock);
+        queue = io->queue;
+      }
+      if (queue) queue->pushBreak();
+    }
+  }
 }
 
 }  // namespace quorvel

@@ -106,7 +106,7 @@ void CaptionRuntimeImpl::installAssets(const speech::SpeechTranscriber& transcri
 
 void CaptionRuntimeImpl::installLocale(std::string locale, Completion<bool> completion) {
   std::thread([self = shared_from_this(), locale = std::move(locale),
-               completion = std::move(completion)] {
+               completion = queued(std::move(completion))] {
     const std::optional<std::string> resolved = self->resolveLocale(locale);
     if (!resolved) {
       const std::string message =
@@ -137,7 +137,7 @@ void CaptionRuntimeImpl::installLocale(std::string locale, Completion<bool> comp
 
 void CaptionRuntimeImpl::reserveLocale(std::string locale, std::function<void(bool)> completion) {
   std::thread([self = shared_from_this(), locale = std::move(locale),
-               completion = std::move(completion)] {
+               completion = queued(std::move(completion))] {
     const CaptionRuntimeEvents& events = self->events_;
     const std::optional<std::string> resolved = self->resolveLocale(locale);
     if (!resolved) {

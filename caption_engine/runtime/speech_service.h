@@ -1,19 +1,15 @@
 // The on-device speech service the runtime is built on: locales and their models, a transcriber
-// with its options and results stream, an analyzer fed from an unbounded input stream, and an
-// asset inventory with installation requests and reservations. The runtime only relies on what
-// this header declares; the recognizer behind it is an implementation detail.
+// with its options, an analyzer that the session's one thread feeds synchronously, buffer by
+// buffer, and an asset inventory with installation requests and reservations. The runtime only
+// relies on what this header declares; the recognizer behind it is an implementation detail.
 //
 // Errors: operations documented as throwing throw SpeechServiceError, whose what() is the
 // localized description shown to hosts.
 #pragma once
 
-#include <condition_variable>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
-#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -34,8 +30,8 @@ struct TranscriberOptions {
   bool operator==(const TranscriberOptions&) const = default;
 };
 
-// One transcription result: its text, the audio it covers (seconds of the input stream's own
-// timeline) and whether it is final.
+// One transcription result: its text, the audio it covers (seconds of the analyzer's input
+// timeline, counted from the first sample it was given) and whether it is final.
 struct SpeechResult {
   std::string text;
   double rangeStartSeconds = 0.0;
@@ -43,46 +39,38 @@ struct SpeechResult {
   bool isFinal = false;
 };
 
-// The analyzer's input: an unbounded, thread-safe queue of buffers. Any thread may yield; one
-// reader takes buffers in order. Yielding after finish has no effect.
-class AnalyzerInputStream {
- public:
-  void yield(PcmBuffer buffer);
-  void finish();
-  bool finished() const;
-  // Blocks until a buffer is available (returned), or the stream is finished and drained, or stop
-  // is requested (both nothing).
-  std::optional<PcmBuffer> next(std::stop_token stop);
-
- private:
-  mutable std::mutex mutex_;
-  std::condition_variable_any ready_;
-  std::deque<PcmBuffer> queue_;
-  bool finished_ = false;
-};
-
+// A locale and the options its results are made with. Immutable; any thread.
 class SpeechTranscriber {
  public:
   virtual ~SpeechTranscriber() = default;
   virtual const std::string& locale() const = 0;
   virtual const TranscriberOptions& options() const = 0;
-  // The results stream, read by one consumer: blocks for the next result; nothing when the stream
-  // has ended or stop was requested; throws SpeechServiceError when the stream failed.
-  virtual std::optional<SpeechResult> nextResult(std::stop_token stop) = 0;
 };
 
+// One stream of recognition, fed in order by one thread (the session's): start, then analyze()
+// per buffer, endUtterance() wherever the audio breaks off, and finish() at the end. Each call
+// returns the results it produced, in order. setContext and bestAvailableAudioFormat may be
+// called from any thread, also while another thread feeds the stream.
 class SpeechAnalyzer {
  public:
   virtual ~SpeechAnalyzer() = default;
-  // Replaces the contextual terms the recognizer favours (an empty list clears them). Throws.
+  // Replaces the contextual terms the recognizer favours (an empty list clears them). Terms that
+  // arrive while speech is being heard take effect when that utterance ends. Throws when the
+  // terms cannot be used; the terms in use then stay as they were.
   virtual void setContext(const std::vector<std::string>& terms) = 0;
-  // The input format the analyzer prefers, or nothing.
+  // The input format the analyzer takes, or nothing.
   virtual std::optional<AudioFormat> bestAvailableAudioFormat() = 0;
-  // Starts analysing the stream on the analyzer's own thread; returns once running. Throws.
-  virtual void start(std::shared_ptr<AnalyzerInputStream> input) = 0;
-  // After the input stream is finished: analyses what is left, delivers the pending results and
-  // ends the transcriber's results stream. Blocks until done. Throws.
-  virtual void finalizeAndFinishThroughEndOfInput() = 0;
+  // Opens the stream. Throws.
+  virtual void start() = 0;
+  // Recognizes one buffer in the analyzer's format. Throws when decoding fails; the stream is
+  // over then, and every later call throws the same error.
+  virtual std::vector<SpeechResult> analyze(const PcmBuffer& buffer) = 0;
+  // Closes the utterance in progress, so that its words arrive now as a final result; the
+  // stream goes on with the next buffer. Throws like analyze().
+  virtual std::vector<SpeechResult> endUtterance() = 0;
+  // The end of the input: closes the utterance in progress and ends the stream; nothing may be
+  // fed afterwards. Throws like analyze().
+  virtual std::vector<SpeechResult> finish() = 0;
 };
 
 class AssetInstallationRequest {

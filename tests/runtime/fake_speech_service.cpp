@@ -29,57 +29,7 @@ bool Gate::awaitArrival() {
   return cv_.wait_for(lock, kGateLimit, [this] { return arrived_; });
 }
 
-// ---- Transcriber ----------------------------------------------------------------------------
-
-std::optional<speech::SpeechResult> FakeTranscriber::nextResult(std::stop_token stop) {
-  std::unique_lock lock(m_);
-  cv_.wait(lock, stop, [this] { return !queue_.empty() || failure_ || ended_; });
-  if (!queue_.empty()) {
-    speech::SpeechResult r = std::move(queue_.front());
-    queue_.pop_front();
-    return r;
-  }
-  gone_ = true;
-  if (failure_) {
-    const std::string message = *failure_;
-    failure_.reset();
-    throw speech::SpeechServiceError(message);
-  }
-  if (!ended_) sawStop_ = true;
-  return std::nullopt;
-}
-
-void FakeTranscriber::push(speech::SpeechResult result) {
-  std::lock_guard lock(m_);
-  queue_.push_back(std::move(result));
-  cv_.notify_all();
-}
-
-void FakeTranscriber::fail(std::string message) {
-  std::lock_guard lock(m_);
-  failure_ = std::move(message);
-  cv_.notify_all();
-}
-
-void FakeTranscriber::end() {
-  std::lock_guard lock(m_);
-  ended_ = true;
-  cv_.notify_all();
-}
-
-bool FakeTranscriber::sawStopRequest() const {
-  std::lock_guard lock(m_);
-  return sawStop_;
-}
-
-bool FakeTranscriber::readerGone() const {
-  std::lock_guard lock(m_);
-  return gone_;
-}
-
 // ---- Analyzer -------------------------------------------------------------------------------
-
-FakeAnalyzer::~FakeAnalyzer() = default;
 
 void FakeAnalyzer::setContext(const std::vector<std::string>& terms) {
   if (script_.setContextThrows) throw speech::SpeechServiceError(*script_.setContextThrows);
@@ -87,32 +37,64 @@ void FakeAnalyzer::setContext(const std::vector<std::string>& terms) {
   contexts_.push_back(terms);
 }
 
-void FakeAnalyzer::start(std::shared_ptr<speech::AnalyzerInputStream> input) {
+void FakeAnalyzer::start() {
   if (script_.startGate) script_.startGate->wait();
   if (script_.startThrows) throw speech::SpeechServiceError(*script_.startThrows);
   std::lock_guard lock(m_);
   started_ = true;
-  reader_ = std::jthread([this, input](std::stop_token stop) {
-    while (auto buffer = input->next(stop)) {
-      std::lock_guard l(m_);
-      buffers_.push_back(std::move(*buffer));
-      cv_.notify_all();
-    }
-    std::lock_guard l(m_);
-    inputDone_ = true;
-    cv_.notify_all();
-  });
 }
 
-void FakeAnalyzer::finalizeAndFinishThroughEndOfInput() {
+std::vector<speech::SpeechResult> FakeAnalyzer::takePushed() {
+  std::vector<speech::SpeechResult> out(pushed_.begin(), pushed_.end());
+  pushed_.clear();
+  return out;
+}
+
+std::vector<speech::SpeechResult> FakeAnalyzer::analyze(const PcmBuffer& buffer) {
+  std::shared_ptr<Gate> gate;
   {
-    std::unique_lock lock(m_);
-    finalized_ = true;
-    cv_.wait_for(lock, kGateLimit, [this] { return inputDone_; });
+    std::lock_guard lock(m_);
+    gate = analyzeGate_;
   }
-  if (script_.finalizeThrows) throw speech::SpeechServiceError(*script_.finalizeThrows);
-  for (const auto& r : script_.pendingAtFinalize) transcriber_->push(r);
-  if (script_.finalizeEndsResults) transcriber_->end();
+  if (gate) gate->wait();
+  std::lock_guard lock(m_);
+  buffers_.push_back(buffer);
+  cv_.notify_all();
+  if (failNext_) throw speech::SpeechServiceError(*std::exchange(failNext_, std::nullopt));
+  return takePushed();
+}
+
+std::vector<speech::SpeechResult> FakeAnalyzer::endUtterance() {
+  std::lock_guard lock(m_);
+  ++utteranceEnds_;
+  cv_.notify_all();
+  return takePushed();
+}
+
+std::vector<speech::SpeechResult> FakeAnalyzer::finish() {
+  if (script_.finishGate) script_.finishGate->wait();
+  std::lock_guard lock(m_);
+  finished_ = true;
+  cv_.notify_all();
+  if (script_.finishThrows) throw speech::SpeechServiceError(*script_.finishThrows);
+  std::vector<speech::SpeechResult> out = takePushed();
+  out.insert(out.end(), script_.atFinish.begin(), script_.atFinish.end());
+  return out;
+}
+
+void FakeAnalyzer::push(speech::SpeechResult result) {
+  std::lock_guard lock(m_);
+  pushed_.push_back(std::move(result));
+}
+
+void FakeAnalyzer::failNext(std::string message) {
+  std::lock_guard lock(m_);
+  failNext_ = std::move(message);
+}
+
+void FakeAnalyzer::setAnalyzeGate(std::shared_ptr<Gate> gate) {
+  std::lock_guard lock(m_);
+  analyzeGate_ = std::move(gate);
 }
 
 std::vector<std::vector<std::string>> FakeAnalyzer::contexts() const {
@@ -130,14 +112,19 @@ bool FakeAnalyzer::awaitBuffers(size_t n) {
   return cv_.wait_for(lock, kGateLimit, [&] { return buffers_.size() >= n; });
 }
 
+int FakeAnalyzer::utteranceEnds() const {
+  std::lock_guard lock(m_);
+  return utteranceEnds_;
+}
+
 bool FakeAnalyzer::started() const {
   std::lock_guard lock(m_);
   return started_;
 }
 
-bool FakeAnalyzer::finalized() const {
+bool FakeAnalyzer::finished() const {
   std::lock_guard lock(m_);
-  return finalized_;
+  return finished_;
 }
 
 // ---- Inventory and service ------------------------------------------------------------------
@@ -180,11 +167,10 @@ std::shared_ptr<speech::SpeechTranscriber> FakeSpeechService::makeTranscriber(
 }
 
 std::shared_ptr<speech::SpeechAnalyzer> FakeSpeechService::makeAnalyzer(
-    std::shared_ptr<speech::SpeechTranscriber> transcriber) {
+    std::shared_ptr<speech::SpeechTranscriber>) {
   std::lock_guard lock(m_);
   if (makeAnalyzerThrows_) throw speech::SpeechServiceError(*makeAnalyzerThrows_);
-  auto a = std::make_shared<FakeAnalyzer>(std::static_pointer_cast<FakeTranscriber>(transcriber),
-                                          analyzerScript_);
+  auto a = std::make_shared<FakeAnalyzer>(analyzerScript_);
   lastAnalyzer_ = a;
   return a;
 }
@@ -300,11 +286,12 @@ std::vector<std::string> FakeSpeechService::released() const {
 
 // ---- Audio ----------------------------------------------------------------------------------
 
-void FakeProducer::start(OnBuffer onBuffer, OnPath onPath, Log) {
+void FakeProducer::start(OnBuffer onBuffer, OnPath onPath, Log log) {
   std::lock_guard lock(m_);
   if (startThrows_) throw *startThrows_;
   onBuffer_ = std::move(onBuffer);
   onPath_ = std::move(onPath);
+  log_ = std::move(log);
   started_ = true;
 }
 
@@ -332,6 +319,17 @@ bool FakeProducer::path(const CaptionAudioPathEvent& event) {
     deliver = onPath_;
   }
   deliver(event);
+  return true;
+}
+
+bool FakeProducer::log(const std::string& line) {
+  Log deliver;
+  {
+    std::lock_guard lock(m_);
+    if (!started_ || stopped_) return false;
+    deliver = log_;
+  }
+  deliver(line);
   return true;
 }
 

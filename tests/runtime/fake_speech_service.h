@@ -1,5 +1,5 @@
-// A scriptable speech service for runtime tests: transcribers whose results the test pushes, an
-// analyzer that records what it is fed and can be told to fail or to wait at a gate, and an asset
+// A scriptable speech service for runtime tests: an analyzer that records what it is fed, returns
+// the results the test pushes, and can be told to fail or to wait at a gate, and an asset
 // inventory with controllable installs and reservations. Also a fake audio platform whose
 // producer delivers the buffers a test pushes, on the test's own thread.
 //
@@ -48,26 +48,10 @@ class FakeTranscriber final : public speech::SpeechTranscriber {
 
   const std::string& locale() const override { return locale_; }
   const speech::TranscriberOptions& options() const override { return options_; }
-  std::optional<speech::SpeechResult> nextResult(std::stop_token stop) override;
-
-  void push(speech::SpeechResult result);
-  void fail(std::string message);  // the stream throws once its queue is drained
-  void end();                      // the stream ends once its queue is drained
-  // Whether nextResult returned because stop was requested.
-  bool sawStopRequest() const;
-  // True once a reader has left nextResult for good (ended, failed or stopped).
-  bool readerGone() const;
 
  private:
   const std::string locale_;
   const speech::TranscriberOptions options_;
-  mutable std::mutex m_;
-  std::condition_variable_any cv_;
-  std::deque<speech::SpeechResult> queue_;
-  std::optional<std::string> failure_;
-  bool ended_ = false;
-  bool sawStop_ = false;
-  bool gone_ = false;
 };
 
 // What an analyzer made by the fake service does.
@@ -75,43 +59,54 @@ struct FakeAnalyzerScript {
   std::optional<AudioFormat> format = AudioFormat{SampleType::int16, 16000.0, 1, true};
   std::optional<std::string> setContextThrows;
   std::optional<std::string> startThrows;
-  std::optional<std::string> finalizeThrows;
-  std::shared_ptr<Gate> startGate;  // start() waits here first when set
-  // Results the analyzer still delivers while finalising, before it ends the results stream.
-  std::vector<speech::SpeechResult> pendingAtFinalize;
-  // False: finalising leaves the results stream open (a stream that never ends).
-  bool finalizeEndsResults = true;
+  std::optional<std::string> finishThrows;
+  std::shared_ptr<Gate> startGate;   // start() waits here first when set
+  std::shared_ptr<Gate> finishGate;  // finish() waits here first when set (a slow recognizer)
+  // Results the analyzer still delivers when its input ends.
+  std::vector<speech::SpeechResult> atFinish;
 };
 
+// Records what it is fed; each call returns the results the test has pushed since the last one.
 class FakeAnalyzer final : public speech::SpeechAnalyzer {
  public:
-  FakeAnalyzer(std::shared_ptr<FakeTranscriber> transcriber, FakeAnalyzerScript script)
-      : transcriber_(std::move(transcriber)), script_(std::move(script)) {}
-  ~FakeAnalyzer() override;
+  explicit FakeAnalyzer(FakeAnalyzerScript script) : script_(std::move(script)) {}
 
   void setContext(const std::vector<std::string>& terms) override;
   std::optional<AudioFormat> bestAvailableAudioFormat() override { return script_.format; }
-  void start(std::shared_ptr<speech::AnalyzerInputStream> input) override;
-  void finalizeAndFinishThroughEndOfInput() override;
+  void start() override;
+  std::vector<speech::SpeechResult> analyze(const PcmBuffer& buffer) override;
+  std::vector<speech::SpeechResult> endUtterance() override;
+  std::vector<speech::SpeechResult> finish() override;
+
+  // Results the next analyze() or endUtterance() returns.
+  void push(speech::SpeechResult result);
+  // The next analyze() throws this.
+  void failNext(std::string message);
+  // analyze() waits at this gate first when set.
+  void setAnalyzeGate(std::shared_ptr<Gate> gate);
 
   std::vector<std::vector<std::string>> contexts() const;
   std::vector<PcmBuffer> buffers() const;
-  // Waits (bounded) until the analyzer has received n buffers.
+  // Waits (bounded) until the analyzer has been given n buffers.
   bool awaitBuffers(size_t n);
+  int utteranceEnds() const;
   bool started() const;
-  bool finalized() const;
+  bool finished() const;
 
  private:
-  const std::shared_ptr<FakeTranscriber> transcriber_;
+  std::vector<speech::SpeechResult> takePushed();
+
   const FakeAnalyzerScript script_;
   mutable std::mutex m_;
   std::condition_variable cv_;
   std::vector<std::vector<std::string>> contexts_;
   std::vector<PcmBuffer> buffers_;
+  std::deque<speech::SpeechResult> pushed_;
+  std::optional<std::string> failNext_;
+  std::shared_ptr<Gate> analyzeGate_;
+  int utteranceEnds_ = 0;
   bool started_ = false;
-  bool finalized_ = false;
-  bool inputDone_ = false;
-  std::jthread reader_;
+  bool finished_ = false;
 };
 
 class FakeInstallRequest final : public speech::AssetInstallationRequest {
@@ -197,6 +192,7 @@ class FakeProducer final : public CaptionAudioProducer {
   // Delivers one buffer (nothing unless started and not stopped); true when delivered.
   bool push(const PcmBuffer& buffer);
   bool path(const CaptionAudioPathEvent& event);
+  bool log(const std::string& line);
   bool started() const;
   bool stopped() const;
   void setStartThrows(std::optional<CaptionRuntimeFailure> failure);
@@ -205,6 +201,7 @@ class FakeProducer final : public CaptionAudioProducer {
   mutable std::mutex m_;
   OnBuffer onBuffer_;
   OnPath onPath_;
+  Log log_;
   bool started_ = false;
   bool stopped_ = false;
   std::optional<CaptionRuntimeFailure> startThrows_;

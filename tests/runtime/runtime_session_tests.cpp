@@ -7,13 +7,11 @@ namespace {
 
 TEST_F(RuntimeTest, IngestConvertsToTheAnalyzerFormatAndKeepsTheConverterAcrossEqualFormats) {
   startRunning(request("s1"));
-  auto p = producer();
   auto analyzer = service->lastAnalyzer();
 
   // 4800 frames of 48 kHz stereo float become about 1600 frames of 16 kHz mono int16.
-  ASSERT_TRUE(p->push(constantBuffer(kStereo48kFloat, 4800, 0.25)));
-  ASSERT_TRUE(p->push(constantBuffer(kStereo48kFloat, 4800, 0.25)));
-  ASSERT_TRUE(analyzer->awaitBuffers(2));
+  feed(constantBuffer(kStereo48kFloat, 4800, 0.25));
+  feed(constantBuffer(kStereo48kFloat, 4800, 0.25));
   EXPECT_EQ(runtime->converterContextsMade(), 1) << "equal formats share one converter";
   for (const PcmBuffer& b : analyzer->buffers()) {
     EXPECT_EQ(b.format(), kAnalyzerFormat);
@@ -22,8 +20,7 @@ TEST_F(RuntimeTest, IngestConvertsToTheAnalyzerFormatAndKeepsTheConverterAcrossE
   EXPECT_EQ(runtime->buffersFed(), 2);
 
   // A different channel count makes a new converter.
-  ASSERT_TRUE(p->push(constantBuffer({SampleType::float32, 48000.0, 1, false}, 4800, 0.25)));
-  ASSERT_TRUE(analyzer->awaitBuffers(3));
+  feed(constantBuffer({SampleType::float32, 48000.0, 1, false}, 4800, 0.25));
   EXPECT_EQ(runtime->converterContextsMade(), 2);
   EXPECT_GT(rec->uiLevels(), 0u) << "converted buffers feed the level readings";
 }
@@ -33,6 +30,7 @@ TEST_F(RuntimeTest, ABufferWithoutConverterIsDroppedWithOneLogLineEach) {
   const AudioFormat odd{SampleType::float32, 0.0, 1, false};
   ASSERT_TRUE(producer()->push(constantBuffer(odd, 100, 0.1)));
   ASSERT_TRUE(producer()->push(constantBuffer(odd, 100, 0.1)));
+  ASSERT_TRUE(rec->awaitCount("log [captions] no converter", 2));
   const std::string line =
       "log [captions] no converter 0 Hz, 1 ch, float32, deinterleaved \u2192 16000 Hz, 1 ch, int16, "
       "interleaved";
@@ -53,12 +51,10 @@ TEST_F(RuntimeTest, BuffersOutsideASessionChangeNothing) {
 
 TEST_F(RuntimeTest, ResultsBecomeNumberedSegmentsWithRoundedTimes) {
   startRunning(request("s1"));
-  auto t = service->lastTranscriber();
   // 17000 and 24008 in a 16000-per-second time scale: 1062.5 ms and 1500.5 ms round away from 0.
-  t->push(result("  hello world \n", 17000.0 / 16000.0, 7008.0 / 16000.0, false));
-  t->push(result("   ", 2.0, 0.5, false));
-  t->push(result(" hello world. ", 1.0, 0.6, true));
-  t->push(result("next", 1.7, 0.2, false));
+  recognize({result("  hello world \n", 17000.0 / 16000.0, 7008.0 / 16000.0, false),
+             result("   ", 2.0, 0.5, false)});
+  recognize({result(" hello world. ", 1.0, 0.6, true), result("next", 1.7, 0.2, false)});
   ASSERT_TRUE(rec->awaitCount("segment ", 3));
   EXPECT_EQ(rec->matching("segment "),
             (std::vector<std::string>{
@@ -68,22 +64,23 @@ TEST_F(RuntimeTest, ResultsBecomeNumberedSegmentsWithRoundedTimes) {
             }));
 }
 
-TEST_F(RuntimeTest, AFailedResultsStreamMovesOnlyItsOwnSessionToError) {
-  // The first session's results never end, so its stop gives up on them; when that stream fails
-  // later, the next session must not be touched.
+TEST_F(RuntimeTest, AFailedRecognizerMovesOnlyItsOwnSessionToError) {
+  // The first session's recognizer never finishes, so its stop gives up on it; when it comes
+  // back later with results, the next session must not be touched.
   runtime = make(true, std::chrono::milliseconds(200));
+  auto slow = std::make_shared<Gate>();
   FakeAnalyzerScript never;
-  never.finalizeEndsResults = false;
+  never.finishGate = slow;
+  never.atFinish = {result("late words", 0.0, 1.0, true)};
   service->setAnalyzerScript(never);
   startRunning(request("s1"));
-  auto old = service->lastTranscriber();
   ASSERT_TRUE(stop("s1").isOk());
 
   service->setAnalyzerScript({});
   startRunning(request("s2"));
-  auto current = service->lastTranscriber();
-
-  current->fail("decoder crashed");
+  auto current = service->lastAnalyzer();
+  current->failNext("decoder crashed");
+  ASSERT_TRUE(producer()->push(constantBuffer(kAnalyzerFormat, 160, 0.0)));
   ASSERT_TRUE(rec->awaitLine(
       "state error s2 reason=transcriber results stream failed: decoder crashed level=-"));
   EXPECT_TRUE(rec->has("log [captions] results stream error: decoder crashed"));
@@ -94,21 +91,21 @@ TEST_F(RuntimeTest, AFailedResultsStreamMovesOnlyItsOwnSessionToError) {
   ASSERT_TRUE(refused && !refused->isOk());
 
   const size_t states = rec->matching("state ").size();
-  old->fail("late failure");  // the abandoned loop of s1 was cancelled: it ends without a report
+  slow->open();  // the abandoned recognizer of s1 ends now: its results are dropped
   ASSERT_TRUE(stop("s2").isOk());
   EXPECT_EQ(rec->matching("state ").size(), states + 1);  // only s2's stopped event
+  EXPECT_TRUE(rec->matching("segment ").empty());
   EXPECT_EQ(runtime->status().state, CaptionState::stopped);
 }
 
 TEST_F(RuntimeTest, StopWaitsForTheDrainedResultsAndReportsFinalsAndSeconds) {
   FakeAnalyzerScript script;
-  script.pendingAtFinalize = {result("last words", 3.0, 0.5, true)};
+  script.atFinish = {result("last words", 3.0, 0.5, true)};
   service->setAnalyzerScript(script);
   startRunning(request("s1"));
-  auto t = service->lastTranscriber();
-  t->push(result("first", 0.0, 1.0, true));
-  t->push(result("firs", 0.0, 0.9, false));  // superseded by the final: coalesced
-  t->push(result("sec", 1.0, 0.2, false));
+  recognize({result("first", 0.0, 1.0, true),
+             result("firs", 0.0, 0.9, false),  // superseded by the final: coalesced
+             result("sec", 1.0, 0.2, false)});
   ASSERT_TRUE(rec->awaitCount("segment ", 2));
   advance(3999);
 
@@ -125,7 +122,7 @@ TEST_F(RuntimeTest, StopWaitsForTheDrainedResultsAndReportsFinalsAndSeconds) {
   EXPECT_LT(stoppedState, stoppedLog);
   EXPECT_LT(stoppedLog, completion);
   EXPECT_TRUE(producer()->stopped());
-  EXPECT_TRUE(service->lastAnalyzer()->finalized());
+  EXPECT_TRUE(service->lastAnalyzer()->finished());
 
   auto status = runtime->status();
   EXPECT_EQ(status.state, CaptionState::stopped);
@@ -133,20 +130,31 @@ TEST_F(RuntimeTest, StopWaitsForTheDrainedResultsAndReportsFinalsAndSeconds) {
   EXPECT_EQ(status.endedAtMs, kT0 + 3999);
 }
 
-TEST_F(RuntimeTest, AFailedFinalizeIsLoggedAndTheStopBoundedWhenResultsNeverEnd) {
-  runtime = make(true, std::chrono::milliseconds(200));
+TEST_F(RuntimeTest, AFailedFinishIsLoggedAndTheStopGoesOn) {
   FakeAnalyzerScript script;
-  script.finalizeThrows = "flush failed";
+  script.finishThrows = "flush failed";
   service->setAnalyzerScript(script);
   startRunning(request("s1"));
-  StopOutcome o = stop("s1");
-  ASSERT_TRUE(o.isOk());
+  ASSERT_TRUE(stop("s1").isOk());
   EXPECT_TRUE(rec->has("log [captions] finalize failed: flush failed"));
+  EXPECT_TRUE(rec->has("log [captions] session s1 stopped: 0 finals, 0s, 0 volatiles coalesced"));
+  startRunning(request("s2"));  // the runtime is free again
+}
+
+TEST_F(RuntimeTest, TheStopIsBoundedWhenTheRecognizerNeverFinishes) {
+  runtime = make(true, std::chrono::milliseconds(200));
+  auto never = std::make_shared<Gate>();
+  FakeAnalyzerScript script;
+  script.finishGate = never;
+  service->setAnalyzerScript(script);
+  startRunning(request("s1"));
+  ASSERT_TRUE(stop("s1").isOk());
   EXPECT_TRUE(
       rec->has("log [captions] results of s1 did not end within 200ms of the stop; stopping "
                "without them"));
   EXPECT_TRUE(rec->has("log [captions] session s1 stopped: 0 finals, 0s, 0 volatiles coalesced"));
   startRunning(request("s2"));  // the runtime is free again
+  never->open();
 }
 
 TEST_F(RuntimeTest, StopNamingAnotherSessionIsRefusedAndTheSessionGoesOn) {
@@ -167,7 +175,7 @@ TEST_F(RuntimeTest, IdleStopDescribesTheLastSessionOrAnswersZeros) {
   EXPECT_EQ(stop(std::nullopt).value(), (CaptionRuntimeStopResult{0, 0}));
 
   startRunning(request("s1"));
-  service->lastTranscriber()->push(result("one", 0.0, 1.0, true));
+  recognize({result("one", 0.0, 1.0, true)});
   ASSERT_TRUE(rec->awaitCount("segment ", 1));
   advance(2500);
   EXPECT_EQ(stop("s1").value(), (CaptionRuntimeStopResult{1, 2}));
@@ -253,7 +261,7 @@ TEST_F(RuntimeTest, StatusShowsTheLevelWhileFreshAndTheFloorOnceStale) {
   startRunning(request("s1"));
   EXPECT_FALSE(runtime->status().levelDb.has_value()) << "no level before any measurement";
   // Half scale at the analyzer's own rate: int16 16384 is 20 log10(0.5) = -6.02 dBFS.
-  ASSERT_TRUE(producer()->push(constantBuffer(kMono16kFloat, 1600, 0.5)));
+  feed(constantBuffer(kMono16kFloat, 1600, 0.5));
   auto s = runtime->status();
   ASSERT_TRUE(s.levelDb.has_value());
   EXPECT_NEAR(*s.levelDb, -6.02, 0.01);

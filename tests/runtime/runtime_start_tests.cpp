@@ -91,7 +91,6 @@ struct FailureCase {
   std::string message;
   std::optional<Json> context;
   CaptionState state;
-  bool loopStarted;  // the results loop had started before the failure
 };
 
 CaptionRuntimeFailure audioFailure(const std::string& message) {
@@ -106,19 +105,18 @@ std::vector<FailureCase> failureCases() {
          p.setMakeThrows(audioFailure("no audio input device with id mic-9"));
        },
        CaptionRuntimeErrorCode::captionsAudioUnavailable, "no audio input device with id mic-9",
-       std::nullopt, CaptionState::error, false},
+       std::nullopt, CaptionState::error},
       {"unsupported locale",
        [](FakeSpeechService&, FakePlatform&, CaptionsStartRequest& r) { r.locale = "xx-YY"; },
        CaptionRuntimeErrorCode::captionsModelMissing,
        "locale xx-YY is not one SpeechTranscriber supports on this Mac",
        Json::parse(R"({"reason":"unsupported_locale","locale":"xx-YY"})"),
-       CaptionState::modelMissing, false},
+       CaptionState::modelMissing},
       {"model not installed",
        [](FakeSpeechService&, FakePlatform&, CaptionsStartRequest& r) { r.locale = "fr-FR"; },
        CaptionRuntimeErrorCode::captionsModelMissing,
        "the on-device model for fr-FR is not installed (pass installIfMissing to download it)",
-       Json::parse(R"({"reason":"not_installed","locale":"fr-FR"})"), CaptionState::modelMissing,
-       false},
+       Json::parse(R"({"reason":"not_installed","locale":"fr-FR"})"), CaptionState::modelMissing},
       {"installation fails",
        [](FakeSpeechService& s, FakePlatform&, CaptionsStartRequest& r) {
          r.locale = "fr-FR";
@@ -126,14 +124,13 @@ std::vector<FailureCase> failureCases() {
          s.setInstallMode(FakeSpeechService::InstallMode::requestFails, "disk full");
        },
        CaptionRuntimeErrorCode::captionsModelMissing, "installing fr-FR assets failed: disk full",
-       Json::parse(R"({"locale":"fr-FR"})"), CaptionState::modelMissing, false},
+       Json::parse(R"({"locale":"fr-FR"})"), CaptionState::modelMissing},
       {"model cannot be loaded",
        [](FakeSpeechService& s, FakePlatform&, CaptionsStartRequest&) {
          s.setMakeAnalyzerThrows("acoustic model unreadable");
        },
        CaptionRuntimeErrorCode::captionsStartFailed,
-       "caption start failed: acoustic model unreadable", std::nullopt, CaptionState::error,
-       false},
+       "caption start failed: acoustic model unreadable", std::nullopt, CaptionState::error},
       {"no compatible format",
        [](FakeSpeechService& s, FakePlatform&, CaptionsStartRequest&) {
          FakeAnalyzerScript script;
@@ -141,7 +138,7 @@ std::vector<FailureCase> failureCases() {
          s.setAnalyzerScript(script);
        },
        CaptionRuntimeErrorCode::captionsStartFailed,
-       "no compatible analyzer audio format on this Mac", std::nullopt, CaptionState::error, false},
+       "no compatible analyzer audio format on this Mac", std::nullopt, CaptionState::error},
       {"analyzer refuses to start",
        [](FakeSpeechService& s, FakePlatform&, CaptionsStartRequest&) {
          FakeAnalyzerScript script;
@@ -149,13 +146,13 @@ std::vector<FailureCase> failureCases() {
          s.setAnalyzerScript(script);
        },
        CaptionRuntimeErrorCode::captionsStartFailed, "SpeechAnalyzer refused to start: decoder busy",
-       std::nullopt, CaptionState::error, true},
+       std::nullopt, CaptionState::error},
       {"producer refuses to start",
        [](FakeSpeechService&, FakePlatform& p, CaptionsStartRequest&) {
          p.setNextStartThrows(audioFailure("capture of mic-1 could not start"));
        },
        CaptionRuntimeErrorCode::captionsAudioUnavailable, "capture of mic-1 could not start",
-       std::nullopt, CaptionState::error, true},
+       std::nullopt, CaptionState::error},
   };
 }
 
@@ -187,13 +184,11 @@ TEST_F(RuntimeTest, EveryBringUpFailureReportsExactlyAndCleansUp) {
     EXPECT_EQ(lines[lines.size() - 2], "log [captions] start failed: " + c.message);
     EXPECT_EQ(lines.back(), "completion start s1");
 
-    // Cleanup: the producer is stopped, a started loop has ended, nothing is busy.
+    // Cleanup: the producer is stopped, a started session thread has ended, nothing is busy.
     if (auto p = producer()) {
       EXPECT_TRUE(p->stopped());
     }
-    if (c.loopStarted) {
-      EXPECT_TRUE(service->lastTranscriber()->readerGone());
-    }
+    EXPECT_EQ(runtime->sessionThreadsRunning(), 0);
     auto status = runtime->status();
     EXPECT_EQ(status.state, c.state);
     EXPECT_FALSE(status.startedAtMs.has_value());
@@ -258,7 +253,7 @@ TEST_F(RuntimeTest, StopDuringStartUpCancelsBringUpBeforeTheProducerIsMade) {
   startRunning(request("s2"));
 }
 
-TEST_F(RuntimeTest, StopDuringStartUpAfterTheResultsLoopStartedEndsItAndNeverStartsAudio) {
+TEST_F(RuntimeTest, StopDuringStartUpAfterTheModelLoadedEndsItAndNeverStartsAudio) {
   auto gate = std::make_shared<Gate>();
   FakeAnalyzerScript script;
   script.startGate = gate;
@@ -275,7 +270,7 @@ TEST_F(RuntimeTest, StopDuringStartUpAfterTheResultsLoopStartedEndsItAndNeverSta
   auto st = started.get();
   ASSERT_TRUE(st && !st->isOk());
 
-  EXPECT_TRUE(service->lastTranscriber()->readerGone());
+  EXPECT_EQ(runtime->sessionThreadsRunning(), 0);
   EXPECT_FALSE(producer()->started());
   EXPECT_TRUE(producer()->stopped());
   EXPECT_FALSE(runtime->fireWatchdogTimer());
@@ -289,7 +284,6 @@ TEST_F(RuntimeTest, ADestroyedRuntimeLeavesItsProducerCallbacksHarmless) {
   runtime.reset();
   EXPECT_TRUE(p->push(constantBuffer(kMono16kFloat, 1600, 0.5)));
   EXPECT_TRUE(p->path(CaptionAudioPathEvent::held("interrupted")));
-  service->lastTranscriber()->end();
 }
 
 }  // namespace

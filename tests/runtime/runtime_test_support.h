@@ -138,6 +138,11 @@ using VoidOutcome = CaptionRuntimeOutcome<CaptionRuntimeVoid>;
 
 inline constexpr int64_t kT0 = 1'700'000'000'000;
 
+inline const AudioFormat kAnalyzerFormat{SampleType::int16, 16000.0, 1, true};
+inline const AudioFormat kMono16kFloat{SampleType::float32, 16000.0, 1, false};
+inline const AudioFormat kStereo48kFloat{SampleType::float32, 48000.0, 2, false};
+
+
 class RuntimeTest : public ::testing::Test {
  protected:
   std::shared_ptr<Recorder> rec = std::make_shared<Recorder>();
@@ -201,6 +206,38 @@ class RuntimeTest : public ::testing::Test {
   }
 
   std::shared_ptr<FakeProducer> producer() { return platform->lastProducer(); }
+
+  // Waits until every event raised so far has reached the recorder.
+  void settle() { ASSERT_TRUE(runtime->flushEvents()); }
+  // One watchdog tick, its events delivered; whether a live timer was armed.
+  bool tick() {
+    const bool fired = runtime->fireWatchdogTimer();
+    EXPECT_TRUE(runtime->flushEvents());
+    return fired;
+  }
+  // A path event through the producer, its events delivered.
+  bool path(const CaptionAudioPathEvent& event) {
+    const bool delivered = producer()->path(event);
+    EXPECT_TRUE(runtime->flushEvents());
+    return delivered;
+  }
+
+  // Pushes a buffer through the producer and waits until the session thread has handed it to
+  // the analyzer (measured and counted before that).
+  void feed(const PcmBuffer& buffer) {
+    auto analyzer = service->lastAnalyzer();
+    const size_t before = analyzer->buffers().size();
+    ASSERT_TRUE(producer()->push(buffer));
+    ASSERT_TRUE(analyzer->awaitBuffers(before + 1));
+  }
+
+  // The analyzer recognizes these results in the next buffer, which this feeds (a short silent
+  // one in the analyzer's format).
+  void recognize(const std::vector<speech::SpeechResult>& results) {
+    auto analyzer = service->lastAnalyzer();
+    for (const auto& r : results) analyzer->push(r);
+    feed(constantBuffer(kAnalyzerFormat, 160, 0.0));
+  }
 };
 
 inline speech::SpeechResult result(std::string text, double start, double duration, bool final) {
@@ -212,8 +249,5 @@ inline speech::SpeechResult result(std::string text, double start, double durati
   return r;
 }
 
-inline const AudioFormat kAnalyzerFormat{SampleType::int16, 16000.0, 1, true};
-inline const AudioFormat kMono16kFloat{SampleType::float32, 16000.0, 1, false};
-inline const AudioFormat kStereo48kFloat{SampleType::float32, 48000.0, 2, false};
 
 }  // namespace quorvel::testing

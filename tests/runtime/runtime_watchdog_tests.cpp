@@ -1,5 +1,6 @@
 // The watchdog timer: level events, the 45 s silence rule and its way back, the unreadable-level
 // notice, path events, and the queue's "stop means stopped" guarantee.
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -10,14 +11,14 @@ namespace {
 
 TEST_F(RuntimeTest, TicksPublishTheLevelWhileFreshAndTheFloorOnceStale) {
   startRunning(request("s1"));
-  ASSERT_TRUE(runtime->fireWatchdogTimer());
+  ASSERT_TRUE(tick());
   EXPECT_TRUE(rec->matching("level ").empty()) << "no level event before any measurement";
 
-  ASSERT_TRUE(producer()->push(constantBuffer(kMono16kFloat, 1600, 0.5)));
+  feed(constantBuffer(kMono16kFloat, 1600, 0.5));
   advance(1000);
-  ASSERT_TRUE(runtime->fireWatchdogTimer());
+  ASSERT_TRUE(tick());
   advance(2500);
-  ASSERT_TRUE(runtime->fireWatchdogTimer());
+  ASSERT_TRUE(tick());
   EXPECT_EQ(rec->matching("level "),
             (std::vector<std::string>{"level s1 -6.02", "level s1 -120.00"}));
 }
@@ -25,18 +26,18 @@ TEST_F(RuntimeTest, TicksPublishTheLevelWhileFreshAndTheFloorOnceStale) {
 TEST_F(RuntimeTest, FortyFiveSecondsWithoutSpeechMoveToNoAudioAndSpeechMovesBack) {
   startRunning(request("s1"));
   advance(44999);
-  ASSERT_TRUE(runtime->fireWatchdogTimer());
+  ASSERT_TRUE(tick());
   EXPECT_TRUE(rec->matching("state no_audio").empty());
   advance(1);
-  ASSERT_TRUE(runtime->fireWatchdogTimer());
-  ASSERT_TRUE(runtime->fireWatchdogTimer());  // reported once
+  ASSERT_TRUE(tick());
+  ASSERT_TRUE(tick());  // reported once
   EXPECT_EQ(rec->matching("state no_audio"),
             (std::vector<std::string>{
                 "state no_audio s1 reason=no speech above -50 dBFS for 45s level=-120.00"}));
   EXPECT_EQ(runtime->status().state, CaptionState::noAudio);
 
-  ASSERT_TRUE(producer()->push(constantBuffer(kMono16kFloat, 1600, 0.5)));
-  ASSERT_TRUE(runtime->fireWatchdogTimer());
+  feed(constantBuffer(kMono16kFloat, 1600, 0.5));
+  ASSERT_TRUE(tick());
   EXPECT_EQ(rec->matching("state running").back(),
             "state running s1 reason=speech resumed level=-6.02");
   EXPECT_EQ(runtime->status().state, CaptionState::running);
@@ -48,11 +49,11 @@ TEST_F(RuntimeTest, AnUnreadableAnalyzerFormatStandsTheWatchdogDownWithOneNotice
   script.format = AudioFormat{SampleType::float64, 16000.0, 1, false};
   service->setAnalyzerScript(script);
   startRunning(request("s1"));
-  ASSERT_TRUE(producer()->push(constantBuffer(kMono16kFloat, 1600, 0.5)));
+  feed(constantBuffer(kMono16kFloat, 1600, 0.5));
   EXPECT_EQ(runtime->buffersFed(), 1);
   for (int i = 0; i < 3; ++i) {
     advance(30000);
-    ASSERT_TRUE(runtime->fireWatchdogTimer());
+    ASSERT_TRUE(tick());
   }
   EXPECT_EQ(rec->matching("log [captions] input level is unreadable"),
             (std::vector<std::string>{
@@ -64,41 +65,42 @@ TEST_F(RuntimeTest, AnUnreadableAnalyzerFormatStandsTheWatchdogDownWithOneNotice
 
 TEST_F(RuntimeTest, AHoldSuspendsTheSilenceRuleAndAResumeRestartsIt) {
   startRunning(request("s1"));
-  auto p = producer();
-  ASSERT_TRUE(p->path(CaptionAudioPathEvent::held("interrupted")));
+  ASSERT_TRUE(path(CaptionAudioPathEvent::held("interrupted")));
   EXPECT_EQ(rec->matching("state no_audio").back(),
             "state no_audio s1 reason=interrupted level=-");
   advance(100000);
-  ASSERT_TRUE(runtime->fireWatchdogTimer());
+  ASSERT_TRUE(tick());
   EXPECT_EQ(rec->matching("state no_audio").size(), 1u) << "no silence move during a hold";
 
-  ASSERT_TRUE(p->path(CaptionAudioPathEvent::resumed()));
+  ASSERT_TRUE(path(CaptionAudioPathEvent::resumed()));
   EXPECT_EQ(rec->matching("state running").back(),
             "state running s1 reason=audio_resumed level=-");
   advance(44999);
-  ASSERT_TRUE(runtime->fireWatchdogTimer());
+  ASSERT_TRUE(tick());
   EXPECT_EQ(rec->matching("state no_audio").size(), 1u) << "the count restarts at the resume";
   advance(1);
-  ASSERT_TRUE(runtime->fireWatchdogTimer());
+  ASSERT_TRUE(tick());
   EXPECT_EQ(rec->matching("state no_audio").size(), 2u);
 
   // An event of an earlier session changes nothing.
   const size_t before = rec->lines().size();
   runtime->notePath(CaptionAudioPathEvent::fellBack("usb"), "s0");
+  settle();
   EXPECT_EQ(rec->lines().size(), before);
   runtime->notePath(CaptionAudioPathEvent::fellBack("usb"), "s1");
+  settle();
   EXPECT_EQ(rec->lines().back(), "state no_audio s1 reason=input_fallback level=-");
 }
 
 TEST_F(RuntimeTest, AfterAStreamErrorTicksAndPathEventsChangeNothing) {
   startRunning(request("s1"));
+  service->lastAnalyzer()->failNext("boom");
   ASSERT_TRUE(producer()->push(constantBuffer(kMono16kFloat, 1600, 0.5)));
-  service->lastTranscriber()->fail("boom");
   ASSERT_TRUE(rec->awaitLine("state error s1 reason=transcriber results stream failed: boom level=-"));
   const size_t before = rec->lines().size();
   advance(60000);
-  ASSERT_TRUE(runtime->fireWatchdogTimer());
-  ASSERT_TRUE(producer()->path(CaptionAudioPathEvent::held("interrupted")));
+  ASSERT_TRUE(tick());
+  ASSERT_TRUE(path(CaptionAudioPathEvent::held("interrupted")));
   EXPECT_EQ(rec->lines().size(), before);
   EXPECT_EQ(runtime->status().state, CaptionState::error);
 }
@@ -107,7 +109,7 @@ TEST_F(RuntimeTest, AfterAStreamErrorTicksAndPathEventsChangeNothing) {
 TEST_F(RuntimeTest, TheTimerIsArmedOnlyWhileTheSessionRuns) {
   EXPECT_FALSE(runtime->fireWatchdogTimer());
   startRunning(request("s1"));
-  EXPECT_TRUE(runtime->fireWatchdogTimer());
+  EXPECT_TRUE(tick());
   ASSERT_TRUE(stop("s1").isOk());
   EXPECT_FALSE(runtime->fireWatchdogTimer());
 }
@@ -158,6 +160,40 @@ TEST(CaptionWatchdogQueue, CancelWaitsForARunningTick) {
   const int after = ticks.load();
   EXPECT_FALSE(timer->fire());
   EXPECT_EQ(ticks.load(), after);
+}
+
+// Ticks missed while the queue was held up are merged into one, not fired as a burst (a 2 s stall
+// used to be followed by ten level events in the same millisecond).
+TEST(CaptionWatchdogQueue, TicksMissedDuringAStallAreMergedIntoOne) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto period = std::chrono::milliseconds(20);
+  CaptionWatchdogQueue queue;
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<Clock::time_point> ticks;
+  Clock::time_point stallEnded;
+  auto timer = queue.makeTimer(period, [&] {
+    std::unique_lock lock(m);
+    if (ticks.empty()) {
+      lock.unlock();
+      std::this_thread::sleep_for(period * 15);  // the stall: fifteen periods in one tick
+      lock.lock();
+      stallEnded = Clock::now();
+    }
+    ticks.push_back(Clock::now());
+    cv.notify_all();
+  });
+  timer->start();
+  {
+    std::unique_lock lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return ticks.size() >= 4; }));
+  }
+  timer->cancel();
+  std::lock_guard lock(m);
+  const auto burst = std::count_if(ticks.begin() + 1, ticks.end(), [&](Clock::time_point t) {
+    return t - stallEnded < period;
+  });
+  EXPECT_LE(burst, 1) << "ticks fired back to back after the stall";
 }
 
 TEST(CaptionWatchdogQueue, RealTimerDeliversLevelsFiveTimesASecondUntilTheStop) {

@@ -66,8 +66,9 @@ struct Transcript {
   }
 };
 
-// Runs one session: the audio is yielded in chunks while a consumer thread reads the results;
-// `duringFeed` runs after every chunk (on the feeding thread).
+// Runs one session: the audio is fed in 0.1 s chunks, as the session thread feeds it, and the
+// results are collected; `duringFeed` runs after every chunk. A decoding failure is recorded and
+// feeding goes on (every later call fails the same way), as the runtime does.
 Transcript transcribe(SpeechService& service, const std::string& locale, TranscriberOptions options,
                       const std::vector<int16_t>& audio, const std::vector<std::string>& terms = {},
                       const std::function<void(SpeechAnalyzer&, size_t)>& duringFeed = {},
@@ -77,34 +78,31 @@ Transcript transcribe(SpeechService& service, const std::string& locale, Transcr
   if (!terms.empty()) analyzer->setContext(terms);
   auto format = analyzer->bestAvailableAudioFormat();
   EXPECT_TRUE(format.has_value());
-  auto input = std::make_shared<AnalyzerInputStream>();
   Transcript t;
-  std::jthread consumer([&](std::stop_token stop) {
+  auto take = [&](const PcmBuffer& b) {
     try {
-      while (auto r = transcriber->nextResult(stop)) t.results.push_back(*r);
-      t.streamEnded = true;
+      for (auto& r : analyzer->analyze(b)) t.results.push_back(std::move(r));
     } catch (const SpeechServiceError& e) {
-      t.streamError = e.what();
+      if (!t.streamError) t.streamError = e.what();
     }
-  });
-  analyzer->start(input);
+  };
+  analyzer->start();
   const size_t chunk = kRate / 10;
   for (size_t at = 0, i = 0; at < audio.size(); at += chunk, ++i) {
     const size_t n = std::min(chunk, audio.size() - at);
     PcmBuffer b(*format, static_cast<uint32_t>(n));
     b.setFrameLength(static_cast<uint32_t>(n));
     std::copy_n(audio.data() + at, n, b.channelData<int16_t>(0));
-    input->yield(std::move(b));
-    if (extraBuffer && i == 5) input->yield(*extraBuffer);
+    take(b);
+    if (extraBuffer && i == 5) take(*extraBuffer);
     if (duringFeed) duringFeed(*analyzer, i);
   }
-  input->finish();
   try {
-    analyzer->finalizeAndFinishThroughEndOfInput();
+    for (auto& r : analyzer->finish()) t.results.push_back(std::move(r));
+    t.streamEnded = true;
   } catch (const SpeechServiceError& e) {
     t.finalizeError = e.what();
   }
-  consumer.join();
   return t;
 }
 
@@ -228,8 +226,39 @@ TEST_F(SphinxRecognitionTest, ContextChangesWhileDecodingAreSafe) {
   });
   changers.clear();
   ASSERT_FALSE(t.streamError);
+  ASSERT_FALSE(t.finalizeError);
   EXPECT_TRUE(t.streamEnded);
   EXPECT_GE(t.count(true), 2u);
+}
+
+// Terms that cannot be used must be refused to the caller even while speech is being decoded
+// (they used to be accepted and dropped later, together with the terms already in use).
+TEST_F(SphinxRecognitionTest, TermsThatCannotBeUsedAreRefusedAtOnceAndTheOldTermsStay) {
+  const Recording rec = recordings("librivox", {kLibrivox[0]});
+  const char* oldTmp = std::getenv("TMPDIR");
+  const std::string savedTmp = oldTmp ? oldTmp : "";
+  std::optional<std::string> refusal;
+  TranscriberOptions options;
+  options.volatileResults = true;
+  const Transcript t = transcribe(service, "en-US", options, rec.samples, {"Mr. Dashwood"},
+                                  [&](SpeechAnalyzer& a, size_t i) {
+    if (i != 12) return;  // 1.3 s in: the first sentence is being spoken
+    // The terms' language model cannot be written anywhere.
+    setenv("TMPDIR", "/nonexistent-quorvel-dir", 1);
+    try {
+      a.setContext({"prudently"});
+    } catch (const SpeechServiceError& e) {
+      refusal = e.what();
+    }
+    if (oldTmp) setenv("TMPDIR", savedTmp.c_str(), 1); else unsetenv("TMPDIR");
+  });
+  ASSERT_TRUE(refusal.has_value()) << "the failure reaches the caller";
+  ASSERT_FALSE(t.streamError);
+  const bool speaking = std::any_of(t.results.begin(), t.results.end(), [](const SpeechResult& r) {
+    return !r.isFinal && r.rangeStartSeconds < 1.3 && r.rangeStartSeconds + r.rangeDurationSeconds >= 1.3;
+  });
+  EXPECT_TRUE(speaking) << "the terms came while an utterance was being heard";
+  EXPECT_TRUE(contains(t.finalText(), "dashwood")) << "the start's terms are still in use: " << t.finalText();
 }
 
 TEST_F(SphinxRecognitionTest, AnInstalledCopyOfAModelRecognises) {

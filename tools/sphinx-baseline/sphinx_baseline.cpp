@@ -100,24 +100,21 @@ std::string serviceDecode(SpeechService& service, const std::vector<int16_t>& sa
   loadCpu += cpuSeconds() - before;
   if (!terms.empty()) analyzer->setContext(terms);
   const AudioFormat format = *analyzer->bestAvailableAudioFormat();
-  auto input = std::make_shared<AnalyzerInputStream>();
   std::string text;
-  std::jthread reader([&](std::stop_token stop) {
-    while (auto r = transcriber->nextResult(stop)) {
-      if (r->isFinal && !r->text.empty()) text += (text.empty() ? "" : " ") + r->text;
+  auto take = [&](const std::vector<SpeechResult>& results) {
+    for (const auto& r : results) {
+      if (r.isFinal && !r.text.empty()) text += (text.empty() ? "" : " ") + r.text;
     }
-  });
-  analyzer->start(input);
+  };
+  analyzer->start();
   for (size_t at = 0; at < samples.size(); at += chunk) {
     const size_t n = std::min(chunk, samples.size() - at);
     PcmBuffer b(format, static_cast<uint32_t>(n));
     b.setFrameLength(static_cast<uint32_t>(n));
     std::memcpy(b.channelData<int16_t>(0), samples.data() + at, n * sizeof(int16_t));
-    input->yield(std::move(b));
+    take(analyzer->analyze(b));
   }
-  input->finish();
-  analyzer->finalizeAndFinishThroughEndOfInput();
-  reader.join();
+  take(analyzer->finish());
   return text;
 }
 

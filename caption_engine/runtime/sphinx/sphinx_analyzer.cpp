@@ -26,27 +26,10 @@ void mixDown(const PcmBuffer& buffer, std::vector<int16_t>& out) {
   const uint32_t stride = buffer.stride();
   out.resize(frames);
   for (uint32_t f = 0; f < frames; ++f) {
-    if (channels == 1) {
-      out[f] = toInt16(buffer.channelData<T>(0)[f * stride]);
-      continue;
-    }
     double sum = 0;
     for (uint32_t c = 0; c < channels; ++c) sum += toInt16(buffer.channelData<T>(c)[f * stride]);
     out[f] = static_cast<int16_t>(std::lround(sum / channels));
   }
-}
-
-// The buffer as mono 16-bit samples; nothing when its rate is not the decoder's.
-std::optional<std::vector<int16_t>> samplesOf(const PcmBuffer& buffer, int sampleRate) {
-  if (std::lround(buffer.format().sampleRate) != sampleRate || buffer.format().channels == 0) return std::nullopt;
-  std::vector<int16_t> out;
-  switch (buffer.format().sampleType) {
-    case SampleType::int16: mixDown<int16_t>(buffer, out); break;
-    case SampleType::int32: mixDown<int32_t>(buffer, out); break;
-    case SampleType::float32: mixDown<float>(buffer, out); break;
-    case SampleType::float64: mixDown<double>(buffer, out); break;
-  }
-  return out;
 }
 
 }  // namespace
@@ -57,29 +40,23 @@ SphinxAnalyzer::SphinxAnalyzer(std::shared_ptr<SphinxTranscriber> transcriber, c
       throttle_(transcriber_->options().fastResults,
                 std::llround(kVolatileSpacingSeconds * decoder_.sampleRate())) {}
 
-SphinxAnalyzer::~SphinxAnalyzer() {
-  if (worker_.joinable()) {
-    worker_.request_stop();
-    worker_.join();
-  }
-  transcriber_->finish();
-}
-
 double SphinxAnalyzer::seconds(int64_t samples) const {
   return static_cast<double>(samples) / static_cast<double>(decoder_.sampleRate());
 }
 
 void SphinxAnalyzer::setContext(const std::vector<std::string>& terms) {
   std::lock_guard lock(mutex_);
+  // Checked now, whatever the decoder is doing, so that a failure reaches the caller.
+  SphinxPreparedContext prepared = decoder_.prepareContext(terms);
   if (utteranceHasSpeech_) {
-    pendingTerms_ = terms;  // taken up when the utterance ends
+    pendingContext_ = std::move(prepared);  // taken up when the utterance ends
     return;
   }
-  pendingTerms_.reset();
-  bool reopen = decoder_.utteranceOpen();
+  pendingContext_.reset();
+  const bool reopen = decoder_.utteranceOpen();
   if (reopen) decoder_.endUtterance();  // no speech in it: nothing is lost
   try {
-    decoder_.setContext(terms);
+    decoder_.applyContext(std::move(prepared));
   } catch (...) {
     if (reopen) decoder_.startUtterance();
     throw;
@@ -97,32 +74,67 @@ std::optional<AudioFormat> SphinxAnalyzer::bestAvailableAudioFormat() {
   return f;
 }
 
-void SphinxAnalyzer::start(std::shared_ptr<AnalyzerInputStream> input) {
-  if (!input) throw SpeechServiceError("the analyzer needs an input stream");
+void SphinxAnalyzer::start() {
   std::lock_guard lock(mutex_);
   if (started_) throw SpeechServiceError("the analyzer is already running");
   decoder_.startStream();
   started_ = true;
-  input_ = std::move(input);
-  worker_ = std::jthread([this](std::stop_token stop) { run(stop); });
 }
 
-void SphinxAnalyzer::finalizeAndFinishThroughEndOfInput() {
-  std::shared_ptr<AnalyzerInputStream> input;
-  {
-    std::lock_guard lock(mutex_);
-    if (!started_) {
-      started_ = true;  // a later start is refused: the results stream is over
-      done_ = true;
-    }
-    input = input_;
-  }
-  if (input) input->finish();
-  std::unique_lock lock(mutex_);
-  doneChanged_.wait(lock, [this] { return done_; });
+void SphinxAnalyzer::requireFeedable() {
   if (failure_) throw SpeechServiceError(*failure_);
-  lock.unlock();
-  transcriber_->finish();
+  if (!started_) throw SpeechServiceError("the analyzer has not been started");
+  if (finished_) throw SpeechServiceError("the analyzer's input has ended");
+}
+
+template <class F>
+std::vector<SpeechResult> SphinxAnalyzer::guarded(F&& step) {
+  requireFeedable();
+  try {
+    return step();
+  } catch (const SpeechServiceError& e) {
+    failure_ = e.what();
+    throw;
+  }
+}
+
+std::vector<SpeechResult> SphinxAnalyzer::analyze(const PcmBuffer& buffer) {
+  std::lock_guard lock(mutex_);
+  return guarded([&] {
+    const AudioFormat& format = buffer.format();
+    if (std::lround(format.sampleRate) != decoder_.sampleRate() || format.channels == 0) {
+      throw SpeechServiceError("the analyzer takes " + std::to_string(decoder_.sampleRate()) +
+                               " Hz audio, not " + format.description());
+    }
+    // Audio already in the analyzer's own format goes to the decoder as it is.
+    if (format.sampleType == SampleType::int16 && format.channels == 1) {
+      return feed(buffer.channelData<int16_t>(0), buffer.frameLength());
+    }
+    switch (format.sampleType) {
+      case SampleType::int16: mixDown<int16_t>(buffer, scratch_); break;
+      case SampleType::int32: mixDown<int32_t>(buffer, scratch_); break;
+      case SampleType::float32: mixDown<float>(buffer, scratch_); break;
+      case SampleType::float64: mixDown<double>(buffer, scratch_); break;
+    }
+    return feed(scratch_.data(), scratch_.size());
+  });
+}
+
+std::vector<SpeechResult> SphinxAnalyzer::endUtterance() {
+  std::lock_guard lock(mutex_);
+  return guarded([&] {
+    if (!utteranceHasSpeech_ && lastVolatileText_.empty()) return std::vector<SpeechResult>{};
+    return finishUtterance(false);
+  });
+}
+
+std::vector<SpeechResult> SphinxAnalyzer::finish() {
+  std::lock_guard lock(mutex_);
+  return guarded([&] {
+    std::vector<SpeechResult> out = finishUtterance(true);
+    finished_ = true;
+    return out;
+  });
 }
 
 SpeechResult SphinxAnalyzer::makeResult(const std::vector<RecognizedWord>& words, bool isFinal) const {
@@ -144,16 +156,17 @@ SpeechResult SphinxAnalyzer::makeResult(const std::vector<RecognizedWord>& words
 }
 
 void SphinxAnalyzer::applyPendingContext() {
-  if (!pendingTerms_) return;
-  std::vector<std::string> terms = std::move(*pendingTerms_);
-  pendingTerms_.reset();
+  if (!pendingContext_) return;
+  SphinxPreparedContext context = std::move(*pendingContext_);
+  pendingContext_.reset();
   // Only called while no speech is in progress: an open utterance holds nothing worth keeping.
   const bool reopen = decoder_.utteranceOpen();
   if (reopen) decoder_.endUtterance();
   try {
-    decoder_.setContext(terms);
+    decoder_.applyContext(std::move(context));
   } catch (const SpeechServiceError&) {
-    // The decoder is back on its base model; the session goes on without the terms.
+    // The terms were checked when they were given; what can still fail here (memory) leaves the
+    // terms in use before current, and the session goes on with them.
   }
   if (reopen) decoder_.startUtterance();
 }
@@ -165,23 +178,19 @@ std::vector<SpeechResult> SphinxAnalyzer::finishUtterance(bool atEnd) {
   utteranceHasSpeech_ = false;
   lastVolatileText_.clear();
   throttle_.noteFinal();
+  if (atEnd) return out;
   applyPendingContext();
-  if (!atEnd) decoder_.startUtterance();
+  decoder_.startUtterance();
   return out;
 }
 
-std::vector<SpeechResult> SphinxAnalyzer::feed(const PcmBuffer& buffer) {
-  auto samples = samplesOf(buffer, decoder_.sampleRate());
-  if (!samples) {
-    throw SpeechServiceError("the analyzer takes " + std::to_string(decoder_.sampleRate()) + " Hz audio, not " +
-                             buffer.format().description());
-  }
+std::vector<SpeechResult> SphinxAnalyzer::feed(const int16_t* samples, size_t count) {
   std::vector<SpeechResult> out;
-  if (samples->empty()) return out;
-  if (!utteranceHasSpeech_ && pendingTerms_) applyPendingContext();
-  decoder_.process(samples->data(), samples->size());
+  if (count == 0) return out;
+  if (!utteranceHasSpeech_ && pendingContext_) applyPendingContext();
+  decoder_.process(samples, count);
   const int64_t before = samplesFed_;
-  samplesFed_ += static_cast<int64_t>(samples->size());
+  samplesFed_ += static_cast<int64_t>(count);
   const bool speech = decoder_.inSpeech();
   if (speech && !utteranceHasSpeech_) {
     utteranceHasSpeech_ = true;
@@ -197,47 +206,6 @@ std::vector<SpeechResult> SphinxAnalyzer::feed(const PcmBuffer& buffer) {
     }
   }
   return out;
-}
-
-void SphinxAnalyzer::run(std::stop_token stop) {
-  std::optional<std::string> failure;
-  while (!failure) {
-    std::optional<PcmBuffer> buffer = input_->next(stop);
-    if (!buffer) break;
-    std::vector<SpeechResult> results;
-    {
-      std::lock_guard lock(mutex_);
-      try {
-        results = feed(*buffer);
-      } catch (const SpeechServiceError& e) {
-        failure = e.what();
-      }
-    }
-    transcriber_->deliver(std::move(results));
-  }
-  if (!failure && !stop.stop_requested()) {
-    std::vector<SpeechResult> results;
-    {
-      std::lock_guard lock(mutex_);
-      try {
-        results = finishUtterance(true);
-      } catch (const SpeechServiceError& e) {
-        failure = e.what();
-      }
-    }
-    transcriber_->deliver(std::move(results));
-  }
-  if (failure) {
-    transcriber_->fail(*failure);
-  } else {
-    transcriber_->finish();
-  }
-  {
-    std::lock_guard lock(mutex_);
-    failure_ = failure;
-    done_ = true;
-  }
-  doneChanged_.notify_all();
 }
 
 }  // namespace quorvel::speech

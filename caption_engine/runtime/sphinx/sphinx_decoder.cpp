@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <utility>
 
 #include "caption_engine/runtime/speech_service.h"
 #include "caption_engine/runtime/sphinx/context_terms.h"
@@ -20,7 +21,8 @@ namespace quorvel::speech {
 
 namespace {
 
-constexpr const char* kContextSearch = "quorvel_context";
+constexpr const char* kContextSearchA = "quorvel_context_a";
+constexpr const char* kContextSearchB = "quorvel_context_b";
 
 void silenceRecognizerLog() {
   static std::once_flag once;
@@ -148,57 +150,77 @@ std::optional<std::string> SphinxDecoder::pronunciation(const std::string& word)
   return out;
 }
 
-void SphinxDecoder::setContext(const std::vector<std::string>& terms) {
-  if (utteranceOpen_) throw SpeechServiceError("contextual terms can only change between utterances");
-  // Back on the base model first: the context search is replaced below and must not be current.
-  if (contextActive_) {
-    if (ps_set_search(ps_, baseSearch_.c_str()) < 0) throw SpeechServiceError("the recognizer lost its base model");
-    contextActive_ = false;
+SphinxPreparedContext::~SphinxPreparedContext() {
+  if (model_) ngram_model_free(model_);
+}
+
+SphinxPreparedContext::SphinxPreparedContext(SphinxPreparedContext&& other) noexcept
+    : model_(std::exchange(other.model_, nullptr)), newWords_(std::move(other.newWords_)) {}
+
+SphinxPreparedContext& SphinxPreparedContext::operator=(SphinxPreparedContext&& other) noexcept {
+  if (this != &other) {
+    if (model_) ngram_model_free(model_);
+    model_ = std::exchange(other.model_, nullptr);
+    newWords_ = std::move(other.newWords_);
   }
-  const std::string arpa = contextLanguageModelArpa(contextTermWords(terms));
-  if (arpa.empty()) return;
+  return *this;
+}
 
-  ngram_model_t* terms_lm = readArpa(ps_get_config(ps_), ps_get_logmath(ps_), arpa);
-
-  // Words the dictionary lacks get a pronunciation; the search is rebuilt once, with the last.
-  std::set<std::string> missing;
-  for (auto& words : contextTermWords(terms)) {
-    for (auto& w : words) {
-      if (!pronunciation(w) && guessPronunciation(w, [this](const std::string& piece) { return pronunciation(piece); }))
-        missing.insert(w);
+SphinxPreparedContext SphinxDecoder::prepareContext(const std::vector<std::string>& terms) const {
+  SphinxPreparedContext prepared;
+  const auto termWords = contextTermWords(terms);
+  const std::string arpa = contextLanguageModelArpa(termWords);
+  if (arpa.empty()) return prepared;
+  prepared.model_ = readArpa(ps_get_config(ps_), ps_get_logmath(ps_), arpa);
+  // Words the dictionary lacks get a guessed pronunciation, each once.
+  std::set<std::string> seen;
+  auto lookup = [this](const std::string& piece) { return pronunciation(piece); };
+  for (const auto& words : termWords) {
+    for (const auto& w : words) {
+      if (!seen.insert(w).second || pronunciation(w)) continue;
+      if (auto phones = guessPronunciation(w, lookup)) prepared.newWords_.emplace_back(w, *phones);
     }
   }
-  size_t index = 0;
-  for (const std::string& w : missing) {
-    auto phones = guessPronunciation(w, [this](const std::string& piece) { return pronunciation(piece); });
-    bool last = ++index == missing.size();
-    if (ps_add_word(ps_, w.c_str(), phones->c_str(), last ? TRUE : FALSE) < 0) {
-      ngram_model_free(terms_lm);
-      throw SpeechServiceError("the recognizer could not add the word \"" + w + "\"");
+  return prepared;
+}
+
+void SphinxDecoder::applyContext(SphinxPreparedContext context) {
+  if (utteranceOpen_) throw SpeechServiceError("contextual terms can only change between utterances");
+  if (context.clears()) {
+    if (!contextSearch_.empty()) {
+      if (ps_set_search(ps_, baseSearch_.c_str()) < 0) throw SpeechServiceError("the recognizer lost its base model");
+      contextSearch_.clear();
+    }
+    return;
+  }
+  // The dictionary learns the new words first; the search is rebuilt once, with the last.
+  for (size_t i = 0; i < context.newWords_.size(); ++i) {
+    const auto& [word, phones] = context.newWords_[i];
+    if (pronunciation(word)) continue;  // added by an earlier context
+    const bool last = i + 1 == context.newWords_.size();
+    if (ps_add_word(ps_, word.c_str(), phones.c_str(), last ? TRUE : FALSE) < 0) {
+      throw SpeechServiceError("the recognizer could not add the word \"" + word + "\"");
     }
   }
 
   ngram_model_t* base = ps_get_lm(ps_, baseSearch_.c_str());
-  if (!base) {
-    ngram_model_free(terms_lm);
-    throw SpeechServiceError("the recognizer has no base language model to bias");
-  }
-  ngram_model_t* models[2] = {base, terms_lm};
+  if (!base) throw SpeechServiceError("the recognizer has no base language model to bias");
+  ngram_model_t* models[2] = {base, context.model_};
   char baseName[] = "base";
   char termsName[] = "terms";
   char* names[2] = {baseName, termsName};
   const float32 weights[2] = {1.0f - kContextWeight, kContextWeight};
   // The set keeps its own references to both models.
   ngram_model_t* set = ngram_model_set_init(ps_get_config(ps_), models, names, weights, 2);
-  ngram_model_free(terms_lm);
   if (!set) throw SpeechServiceError("the recognizer could not combine the contextual terms' language model");
-  int rc = ps_set_lm(ps_, kContextSearch, set);
+  const std::string name = contextSearch_ == kContextSearchA ? kContextSearchB : kContextSearchA;
+  const int rc = ps_set_lm(ps_, name.c_str(), set);
   ngram_model_free(set);  // the search keeps its own reference
-  if (rc < 0 || ps_set_search(ps_, kContextSearch) < 0) {
-    ps_set_search(ps_, baseSearch_.c_str());
+  if (rc < 0 || ps_set_search(ps_, name.c_str()) < 0) {
+    ps_set_search(ps_, contextSearch_.empty() ? baseSearch_.c_str() : contextSearch_.c_str());
     throw SpeechServiceError("the recognizer could not use the contextual terms");
   }
-  contextActive_ = true;
+  contextSearch_ = name;
 }
 
 }  // namespace quorvel::speech

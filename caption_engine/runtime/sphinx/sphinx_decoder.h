@@ -11,6 +11,7 @@
 
 struct ps_decoder_s;
 struct cmd_ln_s;
+struct ngram_model_s;
 
 namespace quorvel::speech {
 
@@ -20,6 +21,27 @@ struct RecognizedWord {
   std::string text;
   int startFrame = 0;
   int endFrame = 0;
+};
+
+// Contextual terms made ready for a decoder: their language model read and the pronunciations of
+// the words its dictionary lacks guessed. Making one changes nothing in the decoder, so it can be
+// made while an utterance is being decoded; applying it waits for the utterance to end.
+class SphinxPreparedContext {
+ public:
+  SphinxPreparedContext() = default;
+  ~SphinxPreparedContext();
+  SphinxPreparedContext(SphinxPreparedContext&& other) noexcept;
+  SphinxPreparedContext& operator=(SphinxPreparedContext&& other) noexcept;
+  SphinxPreparedContext(const SphinxPreparedContext&) = delete;
+  SphinxPreparedContext& operator=(const SphinxPreparedContext&) = delete;
+
+  // True when the terms hold no usable word: applying returns to the base model.
+  bool clears() const { return model_ == nullptr; }
+
+ private:
+  friend class SphinxDecoder;
+  ngram_model_s* model_ = nullptr;  // owned
+  std::vector<std::pair<std::string, std::string>> newWords_;  // word, phones
 };
 
 class SphinxDecoder {
@@ -50,10 +72,16 @@ class SphinxDecoder {
   std::vector<RecognizedWord> endUtterance();
   void startUtterance();
 
-  // Replaces the contextual terms; an empty list returns to the base model. Only between
-  // utterances. Words the dictionary lacks are added with a guessed pronunciation (they stay in
-  // the dictionary). Throws SpeechServiceError; the base model is in use after a failure.
-  void setContext(const std::vector<std::string>& terms);
+  // Makes terms ready to apply (an empty list, or terms without a usable word, return to the
+  // base model). Any time; changes nothing. Throws SpeechServiceError when the terms' language
+  // model cannot be made.
+  SphinxPreparedContext prepareContext(const std::vector<std::string>& terms) const;
+  // Makes prepared terms current. Only between utterances. Words the dictionary lacks are added
+  // with their guessed pronunciation (they stay in the dictionary). Throws SpeechServiceError;
+  // the terms in use before stay current after a failure.
+  void applyContext(SphinxPreparedContext context);
+  // prepareContext and applyContext in one step.
+  void setContext(const std::vector<std::string>& terms) { applyContext(prepareContext(terms)); }
   // The dictionary's pronunciation of a word, if it has one.
   std::optional<std::string> pronunciation(const std::string& word) const;
 
@@ -66,7 +94,9 @@ class SphinxDecoder {
   int sampleRate_ = 16000;
   int samplesPerFrame_ = 160;
   bool utteranceOpen_ = false;
-  bool contextActive_ = false;  // the terms' search is current
+  // The terms' searches take turns between two names, so that a new one is built while the
+  // current one stays intact. Empty while the base model is current.
+  std::string contextSearch_;
 };
 
 }  // namespace quorvel::speech

@@ -1,9 +1,10 @@
-// The thread that reads a session's transcription results. A stop waits for it to end by itself;
-// a failed start cancels it first. Its body gets a stop token that cancel() triggers.
+// A session's own thread: it converts, meters and recognizes the session's audio. A stop waits
+// (bounded) for it to end by itself once its input is finished; a failed start cancels it first.
+// Its body gets a stop token that cancel() triggers.
 //
 // Threads: any thread may cancel or wait. Destroying the handle while the thread still runs
 // leaves the thread to end by itself (it holds everything it uses), so a handle released on the
-// results thread itself, or after a bounded wait ran out, never blocks or joins itself.
+// session thread itself, or after a bounded wait ran out, never blocks or joins itself.
 #pragma once
 
 #include <chrono>
@@ -16,12 +17,12 @@
 
 namespace quorvel {
 
-class CaptionResultsTask {
+class CaptionSessionThread {
  public:
-  explicit CaptionResultsTask(std::function<void(std::stop_token)> body);
-  ~CaptionResultsTask();
-  CaptionResultsTask(const CaptionResultsTask&) = delete;
-  CaptionResultsTask& operator=(const CaptionResultsTask&) = delete;
+  explicit CaptionSessionThread(std::function<void(std::stop_token)> body);
+  ~CaptionSessionThread();
+  CaptionSessionThread(const CaptionSessionThread&) = delete;
+  CaptionSessionThread& operator=(const CaptionSessionThread&) = delete;
 
   void cancel() { stop_.request_stop(); }
   // True when the body has returned within the limit.

@@ -1,8 +1,8 @@
-#include "caption_engine/runtime/caption_results_task.h"
+#include "caption_engine/runtime/caption_session_thread.h"
 
 namespace quorvel {
 
-CaptionResultsTask::CaptionResultsTask(std::function<void(std::stop_token)> body) {
+CaptionSessionThread::CaptionSessionThread(std::function<void(std::stop_token)> body) {
   thread_ = std::thread([body = std::move(body), token = stop_.get_token(), done = done_] {
     body(token);
     {
@@ -13,7 +13,7 @@ CaptionResultsTask::CaptionResultsTask(std::function<void(std::stop_token)> body
   });
 }
 
-CaptionResultsTask::~CaptionResultsTask() {
+CaptionSessionThread::~CaptionSessionThread() {
   std::lock_guard lock(joinLock_);
   if (!thread_.joinable()) return;
   bool ended;
@@ -28,7 +28,7 @@ CaptionResultsTask::~CaptionResultsTask() {
   }
 }
 
-bool CaptionResultsTask::waitEnded(std::chrono::milliseconds limit) {
+bool CaptionSessionThread::waitEnded(std::chrono::milliseconds limit) {
   {
     std::unique_lock lock(done_->m);
     if (!done_->cv.wait_for(lock, limit, [&] { return done_->ended; })) return false;
