@@ -62,6 +62,7 @@ struct FakeAnalyzerScript {
   std::optional<std::string> finishThrows;
   std::shared_ptr<Gate> startGate;   // start() waits here first when set
   std::shared_ptr<Gate> finishGate;  // finish() waits here first when set (a slow recognizer)
+  std::shared_ptr<Gate> analyzeGate;  // analyze() waits here first when set
   // Results the analyzer still delivers when its input ends.
   std::vector<speech::SpeechResult> atFinish;
 };
@@ -69,7 +70,8 @@ struct FakeAnalyzerScript {
 // Records what it is fed; each call returns the results the test has pushed since the last one.
 class FakeAnalyzer final : public speech::SpeechAnalyzer {
  public:
-  explicit FakeAnalyzer(FakeAnalyzerScript script) : script_(std::move(script)) {}
+  explicit FakeAnalyzer(FakeAnalyzerScript script)
+      : script_(std::move(script)), analyzeGate_(script_.analyzeGate) {}
 
   void setContext(const std::vector<std::string>& terms) override;
   std::optional<AudioFormat> bestAvailableAudioFormat() override { return script_.format; }

@@ -39,6 +39,29 @@ TEST_F(RuntimeTest, ABufferWithoutConverterIsDroppedWithOneLogLineEach) {
   EXPECT_EQ(runtime->buffersFed(), 0);
 }
 
+// An unpaced file is read no faster than the recognizer takes it, so memory does not grow with the
+// file's length (it used to be decoded to its end at once into an unbounded queue).
+TEST_F(RuntimeTest, AFileIsReadNoFasterThanTheRecognizerTakesIt) {
+  auto gate = std::make_shared<Gate>();
+  FakeAnalyzerScript script;
+  script.analyzeGate = gate;
+  service->setAnalyzerScript(script);
+  auto r = request("s1");
+  r.source = CaptionAudioSource::file(
+      "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-0870.wav",
+      false);
+  startRunning(r);
+  auto analyzer = service->lastAnalyzer();
+  // 7.1 s of audio is 71 chunks; held back after a handful while the recognizer is stuck.
+  EXPECT_FALSE(rec->awaitLine("log [captions] file source reached EOF after 7.1s of audio",
+                              std::chrono::milliseconds(500)));
+  EXPECT_LE(analyzer->buffers().size(), 1u);
+  gate->open();
+  EXPECT_TRUE(rec->awaitLine("log [captions] file source reached EOF after 7.1s of audio"));
+  ASSERT_TRUE(stop("s1").isOk());
+  EXPECT_EQ(analyzer->buffers().size(), 71u) << "every chunk reached the recognizer";
+}
+
 TEST_F(RuntimeTest, BuffersOutsideASessionChangeNothing) {
   runtime->ingest(constantBuffer(kMono16kFloat, 1600, 0.5));
   EXPECT_EQ(runtime->buffersFed(), 0);

@@ -278,6 +278,43 @@ TEST_F(RuntimeTest, StopDuringStartUpAfterTheModelLoadedEndsItAndNeverStartsAudi
             "state stopped s1 reason=caption session s1 was stopped while starting level=-");
 }
 
+// A source that never opens must not wedge the session slot: the stop gives the start up after a
+// bounded wait, answers for both, and the start's late producer is stopped when it finally comes.
+// (A stop used to wait for such a start without bound, and every later start was refused.)
+TEST_F(RuntimeTest, AStopGivesUpAStartWhoseSourceNeverOpens) {
+  CaptionRuntimeImpl::Options o;
+  o.clock = [c = clock] { return c->load(); };
+  o.manualWatchdog = true;
+  o.startWaitLimit = std::chrono::milliseconds(200);
+  runtime = CaptionRuntimeImpl::create(Recorder::events(rec), platform, service, o);
+  auto gate = std::make_shared<Gate>();
+  platform->setMakeGate(gate);
+  Await<StartOutcome> started;
+  runtime->start(request("s1"), started.callback(rec, "start s1"));
+  ASSERT_TRUE(gate->awaitArrival());
+
+  const StopOutcome stopped = stop("s1");
+  ASSERT_TRUE(stopped.isOk());
+  EXPECT_EQ(stopped.value(), (CaptionRuntimeStopResult{0, 0}));
+  auto st = started.get();
+  ASSERT_TRUE(st && !st->isOk());
+  EXPECT_EQ(st->failure().message, "caption session s1 was stopped while starting");
+  EXPECT_LT(rec->indexOf("state stopped s1 reason=caption session s1 was stopped while starting level=-"),
+            rec->indexOf("completion start s1"));
+  EXPECT_LT(rec->indexOf("completion start s1"), rec->indexOf("completion stop"));
+  EXPECT_EQ(runtime->status().state, CaptionState::stopped);
+
+  // The slot is free at once, while the first start is still stuck.
+  platform->setMakeGate(nullptr);
+  startRunning(request("s2"));
+  auto second = producer();
+  gate->open();  // the first start's source opens at last: it changes nothing
+  ASSERT_TRUE(stop("s2").isOk());
+  EXPECT_EQ(rec->matching("state running").size(), 1u);
+  EXPECT_EQ(rec->matching("completion start").size(), 2u) << "each start answered once";
+  EXPECT_TRUE(second->stopped());
+}
+
 TEST_F(RuntimeTest, ADestroyedRuntimeLeavesItsProducerCallbacksHarmless) {
   startRunning(request("s1"));
   auto p = producer();

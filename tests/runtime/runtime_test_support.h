@@ -59,9 +59,10 @@ class Recorder {
     return -1;
   }
   // Waits (bounded) until the line has been recorded.
-  bool awaitLine(const std::string& line) {
+  bool awaitLine(const std::string& line,
+                 std::chrono::milliseconds limit = std::chrono::seconds(10)) {
     std::unique_lock lock(m_);
-    return cv_.wait_for(lock, std::chrono::seconds(10), [&] {
+    return cv_.wait_for(lock, limit, [&] {
       for (const auto& l : lines_) {
         if (l == line) return true;
       }
