@@ -556,7 +556,9 @@ TEST_F(HelperSessionE2E, MicrophoneSessionsCaptionWhatIsPlayedIntoTheSink) {
       {"mic-default", Json{{"kind", "default"}}},
       {"mic-device", Json{{"kind", "device"}, {"uniqueID", "ci_mic"}}},
   };
-  for (const auto& [sid, source] : sources) {
+  for (const auto& entry : sources) {
+    const std::string& sid = entry.first;
+    const Json& source = entry.second;
     SCOPED_TRACE(sid);
     const size_t mark = h.messageCount();
     const size_t logMark = h.logCount();
