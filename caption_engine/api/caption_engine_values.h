@@ -1,7 +1,8 @@
 // The plain values of the embeddable engine interface: the engine kind, the error and its codes,
 // start arguments, the acknowledgements of start and stop, status and capability snapshots, the
 // events with the union that wraps them, and the observer callbacks through which events reach
-// the host. All are values that may be copied freely between threads.
+// the host. All are values that may be copied freely between threads. Every value but the
+// observers has equality and a std::hash over exactly the fields equality compares.
 //
 // The enumerations with text raw values (and CaptionState) offer rawValue()/...FromRaw(); their
 // JSON form (a single string holding the raw value) is in caption_engine_json.h, so that this
@@ -9,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "caption_engine/audio/caption_audio_source.h"
+#include "caption_engine/audio/caption_value_hash.h"
 #include "caption_engine/runtime/caption_state.h"
 
 namespace quorvel {
@@ -286,3 +289,102 @@ struct CaptionEngineObservers {
 using CaptionLevelReadingObserver = std::function<void(const CaptionLevelReadingEvent&)>;
 
 }  // namespace quorvel
+
+namespace std {
+
+template <>
+struct hash<quorvel::CaptionEngineError> {
+  size_t operator()(const quorvel::CaptionEngineError& e) const noexcept {
+    return quorvel::hashing::hashFields(e.code(), e.message(), e.retriable());
+  }
+};
+
+template <>
+struct hash<quorvel::CaptionEngineStartArgs> {
+  size_t operator()(const quorvel::CaptionEngineStartArgs& a) const noexcept {
+    return quorvel::hashing::hashFields(a.sessionId, a.locale, a.source, a.fast, a.terms,
+                                        a.profanityFilter, a.installIfMissing);
+  }
+};
+
+template <>
+struct hash<quorvel::CaptionEngineStartAck> {
+  size_t operator()(const quorvel::CaptionEngineStartAck& a) const noexcept {
+    return quorvel::hashing::hashFields(a.locale, a.startedAtMs);
+  }
+};
+
+template <>
+struct hash<quorvel::CaptionEngineStopAck> {
+  size_t operator()(const quorvel::CaptionEngineStopAck& a) const noexcept {
+    return quorvel::hashing::hashFields(a.finals, a.seconds);
+  }
+};
+
+template <>
+struct hash<quorvel::CaptionEngineStatus> {
+  size_t operator()(const quorvel::CaptionEngineStatus& s) const noexcept {
+    return quorvel::hashing::hashFields(s.state, s.sessionId, s.locale, s.seconds,
+                                        s.lastSpeechAtMs, s.levelDb);
+  }
+};
+
+template <>
+struct hash<quorvel::CaptionEngineCapabilities> {
+  size_t operator()(const quorvel::CaptionEngineCapabilities& c) const noexcept {
+    return quorvel::hashing::hashFields(c.kind, c.supported, c.reason, c.installedLocales,
+                                        c.supportedLocales);
+  }
+};
+
+template <>
+struct hash<quorvel::CaptionSegmentEvent> {
+  size_t operator()(const quorvel::CaptionSegmentEvent& e) const noexcept {
+    return quorvel::hashing::hashFields(e.sessionId, e.seq, e.kind, e.tStartMs, e.tEndMs, e.text,
+                                        e.locale);
+  }
+};
+
+template <>
+struct hash<quorvel::CaptionStateEvent> {
+  size_t operator()(const quorvel::CaptionStateEvent& e) const noexcept {
+    return quorvel::hashing::hashFields(e.sessionId, e.state, e.reason, e.levelDb);
+  }
+};
+
+template <>
+struct hash<quorvel::CaptionLevelEvent> {
+  size_t operator()(const quorvel::CaptionLevelEvent& e) const noexcept {
+    return quorvel::hashing::hashFields(e.sessionId, e.levelDb);
+  }
+};
+
+template <>
+struct hash<quorvel::CaptionAssetProgressEvent> {
+  size_t operator()(const quorvel::CaptionAssetProgressEvent& e) const noexcept {
+    return quorvel::hashing::hashFields(e.id, e.fraction, e.done, e.error);
+  }
+};
+
+template <>
+struct hash<quorvel::CaptionLevelReadingEvent> {
+  size_t operator()(const quorvel::CaptionLevelReadingEvent& e) const noexcept {
+    return quorvel::hashing::hashFields(e.sessionId, e.levelDb, e.bandsDb);
+  }
+};
+
+// The case and its payload.
+template <>
+struct hash<quorvel::CaptionEngineEvent> {
+  size_t operator()(const quorvel::CaptionEngineEvent& e) const noexcept {
+    using quorvel::hashing::hashFields;
+    if (const auto* segment = e.asSegment()) return hashFields(e.which(), *segment);
+    if (const auto* state = e.asState()) return hashFields(e.which(), *state);
+    if (const auto* level = e.asLevel()) return hashFields(e.which(), *level);
+    if (const auto* progress = e.asAssetProgress()) return hashFields(e.which(), *progress);
+    const std::string* line = e.asLog();
+    return line ? hashFields(e.which(), *line) : hashFields(e.which());
+  }
+};
+
+}  // namespace std

@@ -1,12 +1,17 @@
 // Where a session's audio comes from, and how an audio input is described to a host.
-// Header-only value types shared by the rules, the audio platforms and the engine interface.
+// Header-only value types shared by the rules, the audio platforms and the engine interface;
+// std::hash covers exactly what equality compares.
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
+
+#include "caption_engine/audio/caption_value_hash.h"
 
 namespace quorvel {
 
@@ -78,3 +83,26 @@ struct CaptionAudioInput {
 };
 
 }  // namespace quorvel
+
+namespace std {
+
+// The case and its payload: a device's id, a file's path and pacing.
+template <>
+struct hash<quorvel::CaptionAudioSource> {
+  size_t operator()(const quorvel::CaptionAudioSource& source) const noexcept {
+    using quorvel::hashing::hashFields;
+    if (const auto* device = source.asDevice()) return hashFields(0, device->uniqueID);
+    if (const auto* file = source.asFile()) return hashFields(1, file->path, file->paced);
+    return hashFields(2);
+  }
+};
+
+template <>
+struct hash<quorvel::CaptionAudioInput> {
+  size_t operator()(const quorvel::CaptionAudioInput& input) const noexcept {
+    return quorvel::hashing::hashFields(input.id, input.label, input.isDefault, input.kind,
+                                        input.note);
+  }
+};
+
+}  // namespace std

@@ -1,17 +1,25 @@
 #include "caption_engine/audio/ffmpeg_audio_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavformat/avio.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
 #include <libavutil/log.h>
+#include <libavutil/mem.h>
 #include <libswresample/swresample.h>
 }
 
@@ -44,6 +52,21 @@ void quietFfmpegLogging() {
 // Decoding errors in a row after which a file is taken to be unreadable.
 constexpr int kMaxDecodeErrorsInARow = 64;
 
+// The size of the buffer FFmpeg reads the file through (its own default).
+constexpr int kIoBufferSize = 32768;
+
+// Only a regular file has an end that comes without anyone's help: a FIFO, a socket or a device
+// may hold its reader for ever. A directory exists but cannot be read, as FFmpeg would say.
+std::optional<FfmpegAudioFile::OpenError> refusalFor(mode_t mode) {
+  if (S_ISREG(mode)) return std::nullopt;
+  if (S_ISDIR(mode)) {
+    return FfmpegAudioFile::OpenError{FfmpegAudioFile::Failure::unreadable,
+                                      avErrorText(AVERROR(EISDIR))};
+  }
+  return FfmpegAudioFile::OpenError{FfmpegAudioFile::Failure::notRegularFile,
+                                    "not a regular file"};
+}
+
 }  // namespace
 
 struct FfmpegAudioFile::State {
@@ -54,6 +77,11 @@ struct FfmpegAudioFile::State {
   AVAudioFifo* fifo = nullptr;
   SwrContext* swr = nullptr;
   int stream = -1;
+
+  // The open file FFmpeg reads, through `io`, and what cancels the call in progress.
+  int fd = -1;
+  AVIOContext* io = nullptr;
+  std::stop_token cancel;
 
   // The processing format as FFmpeg names it.
   AVChannelLayout outLayout{};
@@ -67,6 +95,7 @@ struct FfmpegAudioFile::State {
   std::vector<std::vector<float>> scratch;
   bool inputEnded = false;
   bool drained = false;
+  bool failed = false;  // a read failed or was cancelled: there is nothing more to give
   int errorsInARow = 0;
 
   ~State() {
@@ -75,9 +104,38 @@ struct FfmpegAudioFile::State {
     av_frame_free(&frame);
     av_packet_free(&packet);
     avcodec_free_context(&codec);
-    avformat_close_input(&format);
+    avformat_close_input(&format);  // leaves our own I/O context to us
+    if (io) av_freep(&io->buffer);
+    avio_context_free(&io);
+    if (fd >= 0) ::close(fd);
     av_channel_layout_uninit(&outLayout);
     av_channel_layout_uninit(&swrInLayout);
+  }
+
+  // FFmpeg's interrupt callback: nonzero abandons the blocking operation in progress.
+  static int interrupted(void* opaque) {
+    return static_cast<State*>(opaque)->cancel.stop_requested() ? 1 : 0;
+  }
+
+  // FFmpeg's reads and seeks on the open file.
+  static int readFile(void* opaque, uint8_t* data, int size) {
+    auto* self = static_cast<State*>(opaque);
+    if (self->cancel.stop_requested()) return AVERROR_EXIT;
+    for (;;) {
+      const ssize_t n = ::read(self->fd, data, static_cast<size_t>(size));
+      if (n > 0) return static_cast<int>(n);
+      if (n == 0) return AVERROR_EOF;
+      if (errno != EINTR) return AVERROR(errno);
+    }
+  }
+  static int64_t seekFile(void* opaque, int64_t offset, int whence) {
+    auto* self = static_cast<State*>(opaque);
+    if (whence == AVSEEK_SIZE) {
+      struct stat info {};
+      return ::fstat(self->fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : AVERROR(errno);
+    }
+    const off_t at = ::lseek(self->fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+    return at < 0 ? AVERROR(errno) : static_cast<int64_t>(at);
   }
 
   // Converts whatever the resampler holds (or `frame`, when given) into the FIFO.
@@ -145,6 +203,7 @@ struct FfmpegAudioFile::State {
       return !swr || convertIntoFifo(nullptr);
     }
     rc = av_read_frame(format, packet);
+    if (rc == AVERROR_EXIT) return false;  // cancelled: what was read so far is not all there is
     if (rc < 0) {
       // The end of the file, or a file cut short: drain what the decoder still holds.
       inputEnded = true;
@@ -164,52 +223,85 @@ struct FfmpegAudioFile::State {
   }
 };
 
-std::unique_ptr<FfmpegAudioFile> FfmpegAudioFile::open(const std::string& path, std::string& error) {
+std::unique_ptr<FfmpegAudioFile> FfmpegAudioFile::open(const std::string& path, OpenError& error,
+                                                       std::stop_token cancel) {
   quietFfmpegLogging();
-  auto s = std::make_unique<State>();
+  const auto fail = [&](Failure failure, std::string reason) {
+    error = OpenError{failure, std::move(reason)};
+    return nullptr;
+  };
+  // FFmpeg's failures: a cancelled call may fail with any code.
+  const auto ffmpegFailure = [&](int rc) {
+    if (cancel.stop_requested()) return fail(Failure::cancelled, avErrorText(AVERROR_EXIT));
+    return fail(Failure::unreadable, avErrorText(rc));
+  };
+  if (cancel.stop_requested()) return fail(Failure::cancelled, avErrorText(AVERROR_EXIT));
 
-  // The path is a local file and nothing else: the "file:" prefix keeps a name with a colon from
-  // being taken for a protocol, and the whitelist keeps playlists from reaching other files' URLs.
+  // Look first, so that a device or a pipe is not even opened (opening some devices does
+  // something), and an unreachable path reads as a missing file.
+  struct stat info {};
+  if (path.empty() || ::stat(path.c_str(), &info) != 0) {
+    return fail(Failure::notFound, avErrorText(AVERROR(path.empty() ? ENOENT : errno)));
+  }
+  if (auto refusal = refusalFor(info.st_mode)) return fail(refusal->failure, refusal->reason);
+
+  // Then open without waiting for a writer, and check what was opened: the path may have been
+  // replaced since it was looked at. FFmpeg reads this same open file, never the path again.
+  auto s = std::make_unique<State>();
+  s->fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (s->fd < 0) {
+    const int code = errno;
+    if (code == ENOENT || code == ENOTDIR) return fail(Failure::notFound, avErrorText(AVERROR(code)));
+    if (code == ENXIO) return fail(Failure::notRegularFile, "not a regular file");  // a socket
+    return fail(Failure::unreadable, avErrorText(AVERROR(code)));
+  }
+  if (::fstat(s->fd, &info) != 0) return fail(Failure::unreadable, avErrorText(AVERROR(errno)));
+  if (auto refusal = refusalFor(info.st_mode)) return fail(refusal->failure, refusal->reason);
+
+  s->cancel = cancel;
+  s->format = avformat_alloc_context();
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+  if (buffer) {
+    s->io = avio_alloc_context(buffer, kIoBufferSize, 0, s.get(), &State::readFile, nullptr,
+                               &State::seekFile);
+  }
+  if (!s->format || !s->io) {
+    if (!s->io) av_free(buffer);
+    return fail(Failure::unreadable, avErrorText(AVERROR(ENOMEM)));
+  }
+  s->format->pb = s->io;
+  s->format->interrupt_callback = AVIOInterruptCB{&State::interrupted, s.get()};
+  // A file source is that one file. The file itself is read through our I/O context, so no
+  // protocol is needed: with none allowed, a playlist (an ffconcat or HLS list, which FFmpeg
+  // recognises by its content) cannot send FFmpeg to other files, which might be FIFOs, or URLs.
+  // FFmpeg hands the list on to the inner contexts such playlists open.
   AVDictionary* options = nullptr;
-  av_dict_set(&options, "protocol_whitelist", "file", 0);
-  const std::string url = "file:" + path;
-  int rc = avformat_open_input(&s->format, url.c_str(), nullptr, &options);
+  av_dict_set(&options, "protocol_whitelist", "", 0);
+  // The path names the file only for the demuxers' guesses from its extension. On failure FFmpeg
+  // frees the format context, but not our I/O context.
+  int rc = avformat_open_input(&s->format, path.c_str(), nullptr, &options);
   av_dict_free(&options);
-  if (rc < 0) {
-    error = avErrorText(rc);
-    return nullptr;
-  }
-  if ((rc = avformat_find_stream_info(s->format, nullptr)) < 0) {
-    error = avErrorText(rc);
-    return nullptr;
-  }
+  if (rc < 0) return ffmpegFailure(rc);
+  if ((rc = avformat_find_stream_info(s->format, nullptr)) < 0) return ffmpegFailure(rc);
   const AVCodec* decoder = nullptr;
   rc = av_find_best_stream(s->format, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
-  if (rc < 0) {
-    error = avErrorText(rc);
-    return nullptr;
-  }
+  if (rc < 0) return ffmpegFailure(rc);
   s->stream = rc;
   for (unsigned i = 0; i < s->format->nb_streams; ++i) {
     if (static_cast<int>(i) != s->stream) s->format->streams[i]->discard = AVDISCARD_ALL;
   }
   AVStream* stream = s->format->streams[s->stream];
   s->codec = avcodec_alloc_context3(decoder);
-  if (!s->codec) {
-    error = avErrorText(AVERROR(ENOMEM));
-    return nullptr;
-  }
+  if (!s->codec) return fail(Failure::unreadable, avErrorText(AVERROR(ENOMEM)));
   if ((rc = avcodec_parameters_to_context(s->codec, stream->codecpar)) < 0 ||
       (rc = avcodec_open2(s->codec, decoder, nullptr)) < 0) {
-    error = avErrorText(rc);
-    return nullptr;
+    return ffmpegFailure(rc);
   }
   s->codec->pkt_timebase = stream->time_base;
   s->outRate = s->codec->sample_rate;
   s->outChannels = s->codec->ch_layout.nb_channels;
   if (s->outRate <= 0 || s->outChannels <= 0) {
-    error = avErrorText(AVERROR_INVALIDDATA);
-    return nullptr;
+    return fail(Failure::unreadable, avErrorText(AVERROR_INVALIDDATA));
   }
   usableLayout(s->outLayout, s->codec->ch_layout);
   s->scratch.resize(static_cast<size_t>(s->outChannels));
@@ -217,8 +309,7 @@ std::unique_ptr<FfmpegAudioFile> FfmpegAudioFile::open(const std::string& path, 
   s->packet = av_packet_alloc();
   s->frame = av_frame_alloc();
   if (!s->fifo || !s->packet || !s->frame) {
-    error = avErrorText(AVERROR(ENOMEM));
-    return nullptr;
+    return fail(Failure::unreadable, avErrorText(AVERROR(ENOMEM)));
   }
   const AudioFormat format{SampleType::float32, static_cast<double>(s->outRate),
                            static_cast<uint32_t>(s->outChannels), false};
@@ -230,12 +321,17 @@ FfmpegAudioFile::FfmpegAudioFile(std::unique_ptr<State> state, AudioFormat forma
 
 FfmpegAudioFile::~FfmpegAudioFile() = default;
 
-bool FfmpegAudioFile::read(PcmBuffer& buffer) {
+bool FfmpegAudioFile::read(PcmBuffer& buffer, std::stop_token cancel) {
   buffer.setFrameLength(0);
   if (!(buffer.format() == format_) || buffer.planeCount() != format_.channels) return false;
+  if (state_->failed) return false;
+  state_->cancel = std::move(cancel);
   const int want = static_cast<int>(std::min<uint32_t>(buffer.frameCapacity(), 1u << 30));
   while (av_audio_fifo_size(state_->fifo) < want && !state_->drained) {
-    if (!state_->decodeMore()) return false;
+    if (state_->cancel.stop_requested() || !state_->decodeMore()) {
+      state_->failed = true;
+      return false;
+    }
   }
   const int frames = std::min(want, av_audio_fifo_size(state_->fifo));
   if (frames <= 0) return true;

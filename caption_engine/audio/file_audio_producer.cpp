@@ -3,7 +3,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <filesystem>
 
 #include "caption_engine/audio/ffmpeg_audio_file.h"
 #include "caption_engine/runtime/caption_runtime_failure.h"
@@ -28,15 +27,22 @@ std::string FileAudioProducer::lastPathComponent(const std::string& path) {
   return path.substr(begin, end - begin);
 }
 
-FileAudioProducer::FileAudioProducer(const std::string& path, bool paced)
+FileAudioProducer::FileAudioProducer(const std::string& path, bool paced, std::stop_token cancel)
     : name_(lastPathComponent(path)), paced_(paced) {
-  std::error_code ec;
-  if (path.empty() || !std::filesystem::exists(std::filesystem::path(path), ec)) {
-    throw fileFailure("caption source file not found: " + path, path);
+  FfmpegAudioFile::OpenError error;
+  file_ = FfmpegAudioFile::open(path, error, std::move(cancel));
+  if (file_) return;
+  switch (error.failure) {
+    case FfmpegAudioFile::Failure::notFound:
+      throw fileFailure("caption source file not found: " + path, path);
+    case FfmpegAudioFile::Failure::notRegularFile:
+      throw fileFailure("caption source file " + path + " is not a regular file", path);
+    case FfmpegAudioFile::Failure::cancelled:
+      throw fileFailure("opening caption source file " + path + " was cancelled", path);
+    case FfmpegAudioFile::Failure::unreadable:
+      break;
   }
-  std::string error;
-  file_ = FfmpegAudioFile::open(path, error);
-  if (!file_) throw fileFailure("cannot read caption source file " + path + ": " + error, path);
+  throw fileFailure("cannot read caption source file " + path + ": " + error.reason, path);
 }
 
 FileAudioProducer::~FileAudioProducer() {
@@ -78,7 +84,8 @@ void FileAudioProducer::stop() {
       running = true;
     }
   }
-  // Wakes a paced feed out of its wait; the feed writes its closing line on its own thread.
+  // Wakes a paced feed out of its wait and abandons a read in flight; the feed writes its closing
+  // line on its own thread.
   if (running) source.request_stop();
 }
 
@@ -101,7 +108,7 @@ void FileAudioProducer::feed(std::stop_token stop, FfmpegAudioFile& file, bool p
     } catch (const std::bad_alloc&) {
       break;
     }
-    if (!file.read(*buffer)) break;
+    if (!file.read(*buffer, stop)) break;  // a stop abandons the read at FFmpeg's next check
     if (buffer->frameLength() == 0) break;
     if (onBuffer) onBuffer(*buffer);
     fedSeconds += static_cast<double>(buffer->frameLength()) / rate;

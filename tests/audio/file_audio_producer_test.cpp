@@ -1,9 +1,17 @@
 #include "caption_engine/audio/file_audio_producer.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <fstream>
+#include <future>
 
+#include "caption_engine/audio/ffmpeg_audio_file.h"
 #include "caption_engine/runtime/caption_runtime_failure.h"
 #include "tests/audio/audio_test_support.h"
 
@@ -179,6 +187,189 @@ TEST_F(FileAudioProducerTest, ADirectoryOrATextFileCannotBeRead) {
     expectAudioFailure([&] { FileAudioProducer p(path, false); },
                        "cannot read caption source file " + path + ": ", path, false);
   }
+}
+
+// Something that exists at a path but is not a regular file, and how to release a reader that
+// is stuck on it (for a build that waits on it), so that the test itself never hangs.
+struct SpecialFile {
+  std::string path;
+  std::function<void()> unstick = [] {};
+  std::function<void()> cleanUp = [] {};
+};
+
+// Makes a producer for `path` on a thread of its own and waits at most `bound` for its
+// constructor to return. When it has not returned by then, `unstick` releases it before the
+// thread is joined. Returns whether it returned in time and the failure it threw, if any.
+std::pair<bool, std::optional<CaptionRuntimeFailure>> openWithin(
+    const std::string& path, const std::function<void()>& unstick, std::stop_token cancel = {},
+    std::chrono::milliseconds bound = 10s) {
+  std::promise<std::optional<CaptionRuntimeFailure>> outcome;
+  auto result = outcome.get_future();
+  std::thread opener([&] {
+    try {
+      FileAudioProducer producer(path, false, cancel);
+      outcome.set_value(std::nullopt);
+    } catch (const CaptionRuntimeFailure& f) {
+      outcome.set_value(f);
+    } catch (...) {
+      outcome.set_exception(std::current_exception());
+    }
+  });
+  const bool inTime = result.wait_for(bound) == std::future_status::ready;
+  if (!inTime) unstick();
+  opener.join();
+  return {inTime, result.get()};
+}
+
+// Regression: a FIFO nobody writes to used to hold the opening thread in open() (or, with a
+// writer that stays silent, in FFmpeg's first read) forever, so a session started on it never
+// answered and every later start was refused as busy. Anything but a regular file is refused
+// before it is read, at once, and names the file.
+TEST_F(FileAudioProducerTest, AnythingButARegularFileFailsAtOnce) {
+  const auto notRegular = [](const std::string& path) {
+    return "caption source file " + path + " is not a regular file";
+  };
+  std::vector<std::pair<std::string, std::function<SpecialFile()>>> cases = {
+      {"a FIFO without a writer",
+       [&] {
+         const std::string path = scratch_->file("no-writer.fifo");
+         EXPECT_EQ(mkfifo(path.c_str(), 0600), 0) << std::strerror(errno);
+         // The stuck reader counts as one, so a writer can open without waiting, and its close
+         // gives the reader an end of file.
+         return SpecialFile{path, [path] {
+                              const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+                              if (fd >= 0) ::close(fd);
+                            }};
+       }},
+      {"a FIFO whose writer never writes",
+       [&] {
+         const std::string path = scratch_->file("silent-writer.fifo");
+         EXPECT_EQ(mkfifo(path.c_str(), 0600), 0) << std::strerror(errno);
+         // Opening for reading and writing never waits; it is the writer that stays silent.
+         auto writer = std::make_shared<int>(::open(path.c_str(), O_RDWR | O_NONBLOCK));
+         EXPECT_GE(*writer, 0) << std::strerror(errno);
+         auto close = [writer] {
+           if (*writer >= 0) ::close(*writer);
+           *writer = -1;
+         };
+         return SpecialFile{path, close, close};
+       }},
+      {"a character device that never ends", [] { return SpecialFile{"/dev/zero"}; }},
+      {"a socket",
+       [&] {
+         const std::string path = scratch_->file("listening.sock");
+         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+         sockaddr_un address{};
+         address.sun_family = AF_UNIX;
+         std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+         EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+             << std::strerror(errno);
+         EXPECT_EQ(::listen(fd, 1), 0);
+         return SpecialFile{path, [] {}, [fd] { ::close(fd); }};
+       }},
+  };
+  // A block device node (of a loop device) where this machine lets us make one.
+  const std::string blockPath = scratch_->file("loop.blk");
+  if (::mknod(blockPath.c_str(), S_IFBLK | 0600, makedev(7, 0)) == 0) {
+    cases.push_back({"a block device", [blockPath] { return SpecialFile{blockPath}; }});
+  }
+
+  for (auto& [label, make] : cases) {
+    SCOPED_TRACE(label);
+    const SpecialFile special = make();
+    const auto [inTime, failure] = openWithin(special.path, special.unstick);
+    special.cleanUp();
+    EXPECT_TRUE(inTime) << "opening did not return within the bound";
+    ASSERT_TRUE(failure.has_value()) << "opened as audio";
+    EXPECT_EQ(failure->code, CaptionRuntimeErrorCode::captionsAudioUnavailable);
+    EXPECT_EQ(failure->state, CaptionState::error);
+    EXPECT_FALSE(failure->retriable);
+    EXPECT_EQ(failure->context, (Json{{"path", special.path}}));
+    EXPECT_EQ(failure->message, notRegular(special.path));
+  }
+}
+
+// Regression: a playlist FFmpeg recognises by its content (here an ffconcat list) used to send
+// it on to the files it names, so a list naming a FIFO held the opening thread just as the FIFO
+// itself did. A file source is that one file: the list is not followed and the open fails.
+TEST_F(FileAudioProducerTest, APlaylistIsNotFollowedToAFifo) {
+  const std::string fifo = scratch_->file("listed.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
+  const std::string path = scratch_->file("list.wav");
+  std::ofstream(path) << "ffconcat version 1.0\nfile 'listed.fifo'\n";
+  const auto [inTime, failure] = openWithin(path, [fifo] {
+    const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) ::close(fd);
+  });
+  EXPECT_TRUE(inTime) << "opening did not return within the bound";
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(failure->message.rfind("cannot read caption source file " + path + ": ", 0), 0u)
+      << failure->message;
+}
+
+// A directory keeps the reason it has always been given.
+TEST_F(FileAudioProducerTest, ADirectoryIsNotReadable) {
+  const std::string path = file("folder.wav");
+  const auto [inTime, failure] = openWithin(path, [] {});
+  EXPECT_TRUE(inTime);
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(failure->message, "cannot read caption source file " + path + ": Is a directory");
+}
+
+// A start stopped before its file is open gets no file: opening gives up at once.
+TEST_F(FileAudioProducerTest, ACancelledOpenFailsAtOnce) {
+  std::stop_source stop;
+  stop.request_stop();
+  const std::string path = file("speech.m4a");
+  const auto [inTime, failure] = openWithin(path, [] {}, stop.get_token());
+  EXPECT_TRUE(inTime);
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(failure->code, CaptionRuntimeErrorCode::captionsAudioUnavailable);
+  EXPECT_EQ(failure->context, (Json{{"path", path}}));
+  EXPECT_EQ(failure->message, "opening caption source file " + path + " was cancelled");
+}
+
+// A cancelled read gives nothing, and the file has nothing more to give after it (what was read
+// so far is not mistaken for the whole file).
+TEST_F(FileAudioProducerTest, ACancelledReadEndsTheFile) {
+  FfmpegAudioFile::OpenError error;
+  auto audio = FfmpegAudioFile::open(file("speech.wav"), error);
+  ASSERT_TRUE(audio) << error.reason;
+  PcmBuffer buffer(audio->processingFormat(), 1600);
+  std::stop_source stop;
+  ASSERT_TRUE(audio->read(buffer, stop.get_token()));
+  EXPECT_EQ(buffer.frameLength(), 1600u);
+  stop.request_stop();
+  EXPECT_FALSE(audio->read(buffer, stop.get_token()));
+  EXPECT_EQ(buffer.frameLength(), 0u);
+  EXPECT_FALSE(audio->read(buffer));
+  EXPECT_EQ(buffer.frameLength(), 0u);
+}
+
+// The runtime holds the feed inside onBuffer while it applies back-pressure. A stop that comes
+// meanwhile ends the feed as soon as onBuffer returns: no further chunk, and the closing line.
+TEST_F(FileAudioProducerTest, StopDuringABlockedDeliveryEndsTheFeedWhenItReturns) {
+  Recorder recorder;
+  std::mutex gateLock;
+  std::condition_variable gateChanged;
+  bool open = false;
+  recorder.setHook([&](const PcmBuffer&) {
+    std::unique_lock guard(gateLock);
+    gateChanged.wait_for(guard, 20s, [&] { return open; });
+  });
+  FileAudioProducer producer(file("silence-30s.wav"), false);
+  producer.start(recorder.onBuffer(), nullptr, recorder.log());
+  ASSERT_TRUE(recorder.waitForFrames(4800, 10s));
+  producer.stop();
+  {
+    std::lock_guard guard(gateLock);
+    open = true;
+  }
+  gateChanged.notify_all();
+  ASSERT_TRUE(recorder.waitForLogContaining("reached EOF", 10s));
+  EXPECT_EQ(recorder.deliveryCount(), 1u);
+  EXPECT_EQ(recorder.logLines(),
+            std::vector<std::string>{"[captions] file source reached EOF after 0.1s of audio"});
 }
 
 // A path with a colon is a file name, not an FFmpeg protocol.
