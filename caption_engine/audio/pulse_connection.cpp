@@ -126,7 +126,9 @@ bool PulseConnection::reconnectLocked() {
 }
 
 void PulseConnection::stopLoop() {
-  if (started_ && !inLoopThread()) pa_threaded_mainloop_stop(loop_);
+  if (!started_ || inLoopThread()) return;
+  std::lock_guard guard(stopLock_);
+  pa_threaded_mainloop_stop(loop_);  // nothing once stopped
 }
 
 bool PulseConnection::waitLocked(const std::function<bool()>& done, Clock::time_point deadline) {

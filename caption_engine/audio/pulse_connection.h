@@ -13,6 +13,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <pulse/pulseaudio.h>
@@ -74,7 +75,8 @@ class PulseConnection {
   bool reconnectLocked();
   // With the loop lock held: closes the current context; no state change reaches the handler.
   void disconnectLocked();
-  // Ends the loop thread, from any other thread; nothing runs on the loop afterwards.
+  // Ends the loop thread, from any other thread (several may call it at once); nothing runs on
+  // the loop afterwards. On the loop thread it does nothing.
   void stopLoop();
 
   // A one-shot timer on the loop. Arm, cancel and destroy it with the loop lock held (or after
@@ -108,6 +110,7 @@ class PulseConnection {
   std::string server_;
   std::function<void(pa_context_state_t)> stateHandler_;
   bool started_ = false;
+  std::mutex stopLock_;  // one stopLoop at a time: the loop thread is joined once
 };
 
 }  // namespace quorvel
