@@ -126,6 +126,8 @@ TEST(CaptionInputFollowerTest, TheDefaultInputHoldsWithNothingToFallBackTo) {
        "log '[captions] capture moved to audio input USB'; fellBack USB; resumed"},
       {"an input the server does not name", listing("", {"usb"}), "open usb",
        "log '[captions] capture moved to audio input USB'; fellBack USB; resumed"},
+      {"the one the server names before the first listed", listing("line", {"usb", "line"}),
+       "open line", "log '[captions] capture moved to audio input LINE'; fellBack LINE; resumed"},
       {"both at once", listing("usb", {"usb", "mic"}), "open mic",
        "log '[captions] audio input MIC is back; capture resumed'; resumed"},
   };
