@@ -59,7 +59,7 @@ std::shared_ptr<CaptionAudioProducer> PulseCaptureAudio::makeProducer(
   if (source.isSystemDefault()) {
     for (const PulseSource& s : list.sources) {
       if (!list.defaultSourceName.empty() && s.name == list.defaultSourceName) {
-        return std::make_shared<PulseCaptureProducer>(s);
+        return std::make_shared<PulseCaptureProducer>(s, CaptionInputFollower::Mode::systemDefault);
       }
     }
     throw audioFailure("this Mac has no default audio input", std::nullopt);

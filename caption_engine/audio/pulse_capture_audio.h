@@ -1,6 +1,7 @@
 // The machine's audio platform: lists the sound server's capture sources as inputs and makes
 // producers for files (FileAudioProducer), the default source and sources picked by name
-// (PulseCaptureProducer). No reachable server means no inputs, never an error.
+// (PulseCaptureProducer; the one for the default source falls back to the server's new default
+// while the source that was default is gone). No reachable server means no inputs, never an error.
 //
 // Threads: any thread; the platform keeps no mutable state.
 #pragma once

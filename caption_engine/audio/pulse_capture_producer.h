@@ -1,35 +1,48 @@
 // The producer for a capture source of the sound server. Making it opens a record stream on the
 // source (corked, so nothing flows yet); start uncorks it and stop closes it. Buffers come in the
-// source's own format (int16, float32 or int32, interleaved, its rate and channels); the record
-// stream does not follow its source elsewhere, so when the source goes away capture ends with a
-// log line instead of silently recording something else.
+// source's own format (int16, float32 or int32, interleaved, its rate and channels), which changes
+// when capture moves to another source.
 //
-// Threads: constructor on the caller's thread; start and stop from any thread. The server's loop
-// thread only copies audio into a queue; onBuffer and log run on the producer's own delivery
-// thread, one call at a time, never under a lock. A buffer taken off the queue just before stop
-// may still reach onBuffer once after stop returns.
+// A record stream never follows its source elsewhere by itself. The producer watches the server's
+// sources (its subscription events) and moves or holds by the rules of CaptionInputFollower: a
+// lost input is logged ("[captions] audio input NAME is gone; capture ended") and reported as held
+// ("input_lost") or, for the default input when another is there, as a fallback; an input that
+// comes back resumes or restores capture. A stream quiet for a second while its source is not
+// running counts as lost until its buffers flow again. When the server itself goes away the
+// producer holds and connects again to the same address 100 ms later, then after twice as long
+// each time an attempt fails, up to 2 s, until stop; once connected, the same rules apply.
+//
+// Delivery: onBuffer, onPath and log are called on the sound server's loop thread, one call at a
+// time and never concurrently with each other, in capture order. The producer keeps that one loop
+// thread for its whole life, reconnections included, so the order holds across them. The one call
+// made elsewhere is start's "capturing audio from" line, on the caller's thread before anything
+// else can be delivered. Callbacks hold up the loop and must not block. Path events and lines
+// from before start are kept (the latest 64) and delivered after it.
+//
+// Threads: the constructor on the caller's thread; start and stop from any thread. stop returns
+// promptly (it waits at most for the callback in progress) and no callback runs after it returns;
+// called from inside a callback it returns at once and no further callback follows. The producer
+// may be released inside one of its own callbacks.
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "caption_engine/audio/caption_audio_platform.h"
+#include "caption_engine/audio/caption_input_follower.h"
 #include "caption_engine/audio/pulse_sources.h"
 
-struct pa_stream;
-
 namespace quorvel {
-
-class PulseConnection;
 
 class PulseCaptureProducer final : public CaptionAudioProducer {
  public:
   // Throws CaptionRuntimeFailure (captionsAudioUnavailable) when the source cannot be opened.
-  explicit PulseCaptureProducer(const PulseSource& source);
+  // `mode` says whether the source was asked for by name or as the default input.
+  explicit PulseCaptureProducer(const PulseSource& source,
+                                CaptionInputFollower::Mode mode = CaptionInputFollower::Mode::device);
   ~PulseCaptureProducer() override;
 
+  // The label of the source the producer was made for.
   std::string name() const override { return name_; }
   void start(OnBuffer onBuffer, OnPath onPath, Log log) override;
   void stop() override;
@@ -38,14 +51,10 @@ class PulseCaptureProducer final : public CaptionAudioProducer {
   static constexpr int kFragmentMs = 20;
 
  private:
-  struct Delivery;
+  class Capture;
 
   const std::string name_;
-  std::shared_ptr<Delivery> delivery_;         // shared with the delivery thread
-  std::mutex lock_;                            // guards the three fields below
-  std::shared_ptr<PulseConnection> connection_;  // present from construction until stop
-  pa_stream* stream_ = nullptr;                // present from construction until stop
-  std::jthread thread_;                        // the delivery thread, from start
+  const std::shared_ptr<Capture> capture_;  // shared with the loop's callbacks while they run
 };
 
 }  // namespace quorvel

@@ -1,5 +1,8 @@
 #include "caption_engine/audio/pulse_connection.h"
 
+#include <algorithm>
+#include <thread>
+
 namespace quorvel {
 
 namespace {
@@ -9,11 +12,36 @@ struct WaitTimer {
   bool fired = false;
 };
 
-void contextStateChanged(pa_context*, void* userdata) {
-  static_cast<PulseConnection*>(userdata)->signal();
+timeval wallClockIn(std::chrono::microseconds delay) {
+  timeval when{};
+  pa_gettimeofday(&when);
+  pa_timeval_add(&when, static_cast<pa_usec_t>(std::max<int64_t>(0, delay.count())));
+  return when;
 }
 
 }  // namespace
+
+void PulseConnection::contextStateChanged(pa_context* context, void* userdata) {
+  auto* c = static_cast<PulseConnection*>(userdata);
+  c->signal();
+  if (context != c->context_ || !c->stateHandler_) return;
+  // A copy: the handler may replace itself.
+  const std::function<void(pa_context_state_t)> handler = c->stateHandler_;
+  handler(pa_context_get_state(context));
+}
+
+bool PulseConnection::beginLocked(const char* server) {
+  pa_proplist* props = pa_proplist_new();
+  pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Quorvel Captions");
+  pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "production");
+  context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_), "Quorvel Captions",
+                                          props);
+  pa_proplist_free(props);
+  if (!context_) return false;
+  pa_context_set_state_callback(context_, contextStateChanged, this);
+  // Never start a server of our own: no server means no inputs.
+  return pa_context_connect(context_, server, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
+}
 
 std::unique_ptr<PulseConnection> PulseConnection::connect(std::chrono::milliseconds timeout,
                                                           std::string& error) {
@@ -24,20 +52,9 @@ std::unique_ptr<PulseConnection> PulseConnection::connect(std::chrono::milliseco
     error = "cannot create the sound server's main loop";
     return nullptr;
   }
-  pa_proplist* props = pa_proplist_new();
-  pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Quorvel Captions");
-  pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "production");
-  c->context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(c->loop_),
-                                             "Quorvel Captions", props);
-  pa_proplist_free(props);
-  if (!c->context_) {
-    error = "cannot create a sound server context";
-    return nullptr;
-  }
-  pa_context_set_state_callback(c->context_, contextStateChanged, c.get());
-  // Never start a server of our own: no server means no inputs.
-  if (pa_context_connect(c->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-    error = pa_strerror(pa_context_errno(c->context_));
+  if (!c->beginLocked(nullptr)) {
+    error = c->context_ ? pa_strerror(pa_context_errno(c->context_))
+                        : "cannot create a sound server context";
     return nullptr;
   }
   if (pa_threaded_mainloop_start(c->loop_) < 0) {
@@ -54,7 +71,10 @@ std::unique_ptr<PulseConnection> PulseConnection::connect(std::chrono::milliseco
     Lock lock(*c);
     c->waitLocked(settled, deadline);
     const pa_context_state_t state = pa_context_get_state(c->context_);
-    if (state == PA_CONTEXT_READY) return c;
+    if (state == PA_CONTEXT_READY) {
+      if (const char* server = pa_context_get_server(c->context_)) c->server_ = server;
+      return c;
+    }
     error = PA_CONTEXT_IS_GOOD(state) ? std::string("the sound server did not answer in time")
                                       : std::string(pa_strerror(pa_context_errno(c->context_)));
   }
@@ -62,17 +82,53 @@ std::unique_ptr<PulseConnection> PulseConnection::connect(std::chrono::milliseco
 }
 
 PulseConnection::~PulseConnection() {
+  if (!loop_) return;
+  if (started_ && inLoopThread()) {
+    // The loop cannot end itself from inside one of its callbacks, and a context is better not
+    // closed inside one: another thread does both once this callback has returned.
+    if (context_) pa_context_set_state_callback(context_, nullptr, nullptr);
+    std::thread([loop = loop_, context = context_] {
+      pa_threaded_mainloop_lock(loop);
+      if (context) {
+        pa_context_disconnect(context);
+        pa_context_unref(context);
+      }
+      pa_threaded_mainloop_unlock(loop);
+      pa_threaded_mainloop_stop(loop);
+      pa_threaded_mainloop_free(loop);
+    }).detach();
+    return;
+  }
   if (context_) {
     if (started_) pa_threaded_mainloop_lock(loop_);
-    pa_context_set_state_callback(context_, nullptr, nullptr);
-    pa_context_disconnect(context_);
-    pa_context_unref(context_);
+    disconnectLocked();
     if (started_) pa_threaded_mainloop_unlock(loop_);
   }
-  if (loop_) {
-    if (started_) pa_threaded_mainloop_stop(loop_);
-    pa_threaded_mainloop_free(loop_);
-  }
+  stopLoop();
+  pa_threaded_mainloop_free(loop_);
+}
+
+void PulseConnection::setStateHandlerLocked(std::function<void(pa_context_state_t)> handler) {
+  stateHandler_ = std::move(handler);
+}
+
+void PulseConnection::disconnectLocked() {
+  if (!context_) return;
+  pa_context_set_state_callback(context_, nullptr, nullptr);
+  pa_context_disconnect(context_);
+  pa_context_unref(context_);
+  context_ = nullptr;
+}
+
+bool PulseConnection::reconnectLocked() {
+  disconnectLocked();
+  return beginLocked(server_.empty() ? nullptr : server_.c_str());
+}
+
+void PulseConnection::stopLoop() {
+  if (!started_ || inLoopThread()) return;
+  std::lock_guard guard(stopLock_);
+  pa_threaded_mainloop_stop(loop_);  // nothing once stopped
 }
 
 bool PulseConnection::waitLocked(const std::function<bool()>& done, Clock::time_point deadline) {
@@ -82,10 +138,8 @@ bool PulseConnection::waitLocked(const std::function<bool()>& done, Clock::time_
   // A timer on the loop wakes the wait at the deadline.
   WaitTimer timer{this};
   const pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
-  timeval when{};
-  pa_gettimeofday(&when);
-  pa_timeval_add(&when, static_cast<pa_usec_t>(
-                            std::chrono::duration_cast<std::chrono::microseconds>(remaining).count()));
+  const timeval when =
+      wallClockIn(std::chrono::duration_cast<std::chrono::microseconds>(remaining));
   pa_time_event* event = api->time_new(
       const_cast<pa_mainloop_api*>(api), &when,
       [](pa_mainloop_api*, pa_time_event*, const timeval*, void* userdata) {
@@ -110,6 +164,36 @@ bool PulseConnection::finishLocked(pa_operation* operation, Clock::time_point de
   const bool done = pa_operation_get_state(operation) == PA_OPERATION_DONE;
   pa_operation_unref(operation);
   return done;
+}
+
+PulseConnection::Timer::Timer(PulseConnection& connection, std::function<void()> action)
+    : api_(pa_threaded_mainloop_get_api(connection.loop())), action_(std::move(action)) {}
+
+PulseConnection::Timer::~Timer() {
+  if (event_) api_->time_free(event_);
+}
+
+void PulseConnection::Timer::armLocked(std::chrono::milliseconds delay) {
+  const timeval when = wallClockIn(delay);
+  if (event_) {
+    api_->time_restart(event_, &when);
+  } else {
+    event_ = api_->time_new(api_, &when, fire, this);
+  }
+  armed_ = event_ != nullptr;
+}
+
+void PulseConnection::Timer::cancelLocked() {
+  if (event_ && armed_) api_->time_restart(event_, nullptr);
+  armed_ = false;
+}
+
+void PulseConnection::Timer::fire(pa_mainloop_api*, pa_time_event*, const timeval*, void* userdata) {
+  auto* timer = static_cast<Timer*>(userdata);
+  timer->armed_ = false;
+  // A copy: the action may destroy the timer.
+  const std::function<void()> action = timer->action_;
+  action();
 }
 
 }  // namespace quorvel

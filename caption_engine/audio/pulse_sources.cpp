@@ -33,15 +33,7 @@ void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
 void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userdata) {
   auto* q = static_cast<Query*>(userdata);
   if (eol == 0 && info) {
-    PulseSource s;
-    s.name = info->name ? info->name : "";
-    s.description = info->description && *info->description ? info->description : s.name;
-    s.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
-    const auto [type, native] = sampleTypeOf(info->sample_spec.format);
-    s.format = AudioFormat{type, static_cast<double>(info->sample_spec.rate),
-                           static_cast<uint32_t>(info->sample_spec.channels), true};
-    s.nativeFormat = native;
-    if (!s.name.empty()) q->sources.push_back(std::move(s));
+    if (std::optional<PulseSource> s = pulseSourceOf(*info)) q->sources.push_back(std::move(*s));
   }
   q->connection->signal();
 }
@@ -70,11 +62,29 @@ PulseSourceList quorvelAudioInputDevices(std::chrono::milliseconds timeout) {
 
   list.reachable = true;
   list.defaultSourceName = std::move(query.defaultSourceName);
-  // Real inputs first, then what the outputs play; each group in the server's own order.
-  std::stable_partition(query.sources.begin(), query.sources.end(),
-                        [](const PulseSource& s) { return !s.isMonitor; });
+  orderPulseSources(query.sources);
   list.sources = std::move(query.sources);
   return list;
+}
+
+std::optional<PulseSource> pulseSourceOf(const pa_source_info& info) {
+  if (!info.name || !*info.name) return std::nullopt;
+  PulseSource s;
+  s.name = info.name;
+  s.description = info.description && *info.description ? info.description : s.name;
+  s.isMonitor = info.monitor_of_sink != PA_INVALID_INDEX;
+  const auto [type, native] = sampleTypeOf(info.sample_spec.format);
+  s.format = AudioFormat{type, static_cast<double>(info.sample_spec.rate),
+                         static_cast<uint32_t>(info.sample_spec.channels), true};
+  s.nativeFormat = native;
+  s.running = info.state == PA_SOURCE_RUNNING;
+  return s;
+}
+
+void orderPulseSources(std::vector<PulseSource>& sources) {
+  // Real inputs first, then what the outputs play; each group in the server's own order.
+  std::stable_partition(sources.begin(), sources.end(),
+                        [](const PulseSource& s) { return !s.isMonitor; });
 }
 
 }  // namespace quorvel

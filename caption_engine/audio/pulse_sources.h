@@ -2,14 +2,18 @@
 // creation use, so the inputs a host sees and the ones a session can open come from the same
 // place. Real inputs come first in the server's order, then the monitors of its outputs.
 //
-// Threads: any thread; each call makes its own short connection.
+// Threads: any thread; each call makes its own short connection. The two helpers at the end are
+// plain functions for code that keeps a connection of its own.
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "caption_engine/audio/audio_format.h"
+
+struct pa_source_info;
 
 namespace quorvel {
 
@@ -19,6 +23,7 @@ struct PulseSource {
   bool isMonitor = false;   // records what an output plays
   AudioFormat format;       // the source's own sample format, rate and channels (interleaved)
   bool nativeFormat = true; // false when the source's sample format is not one of ours
+  bool running = false;     // the server reports it running (not idle or suspended)
 };
 
 struct PulseSourceList {
@@ -31,5 +36,10 @@ struct PulseSourceList {
 inline constexpr std::chrono::milliseconds kPulseQueryTimeout{3000};
 
 PulseSourceList quorvelAudioInputDevices(std::chrono::milliseconds timeout = kPulseQueryTimeout);
+
+// One source as the server describes it; nothing when it has no name.
+std::optional<PulseSource> pulseSourceOf(const pa_source_info& info);
+// Puts real inputs first, then monitors, each group in the server's order.
+void orderPulseSources(std::vector<PulseSource>& sources);
 
 }  // namespace quorvel

@@ -57,6 +57,37 @@ class Recorder {
       changed_.notify_all();
     };
   }
+  // Path events as they came, with how many buffers had been delivered before each.
+  struct PathEntry {
+    CaptionAudioPathEvent event;
+    Clock::time_point at;
+    size_t buffersBefore;
+  };
+  CaptionAudioProducer::OnPath onPath() {
+    return [this](const CaptionAudioPathEvent& event) {
+      {
+        std::lock_guard guard(lock_);
+        paths_.push_back({event, Clock::now(), deliveries_.size()});
+      }
+      changed_.notify_all();
+    };
+  }
+  std::vector<PathEntry> pathEntries() {
+    std::lock_guard guard(lock_);
+    return paths_;
+  }
+  bool waitForPathEvents(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    return waitUntil([&] { return paths_.size() >= count; }, timeout);
+  }
+  // Frames delivered so far in buffers of the given sample rate.
+  uint64_t framesAt(double sampleRate) {
+    std::lock_guard guard(lock_);
+    return framesAtLocked(sampleRate);
+  }
+  bool waitForFramesAt(double sampleRate, uint64_t frames,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    return waitUntil([&] { return framesAtLocked(sampleRate) >= frames; }, timeout);
+  }
   // Runs on the delivery thread after each buffer has been recorded.
   void setHook(std::function<void(const PcmBuffer&)> hook) {
     std::lock_guard guard(lock_);
@@ -120,6 +151,13 @@ class Recorder {
     }
     return nullptr;
   }
+  uint64_t framesAtLocked(double sampleRate) const {
+    uint64_t n = 0;
+    for (auto& d : deliveries_) {
+      if (d.buffer.format().sampleRate == sampleRate) n += d.buffer.frameLength();
+    }
+    return n;
+  }
   uint64_t framesLocked() const {
     uint64_t n = 0;
     for (auto& d : deliveries_) n += d.buffer.frameLength();
@@ -130,6 +168,7 @@ class Recorder {
   std::condition_variable changed_;
   std::vector<Delivery> deliveries_;
   std::vector<LogEntry> logs_;
+  std::vector<PathEntry> paths_;
   std::function<void(const PcmBuffer&)> hook_;
 };
 

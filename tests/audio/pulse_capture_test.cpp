@@ -14,6 +14,7 @@
 #include "caption_engine/audio/pulse_sources.h"
 #include "caption_engine/runtime/caption_runtime_failure.h"
 #include "tests/audio/audio_test_support.h"
+#include "tests/audio/pulse_test_server.h"
 
 namespace quorvel {
 namespace {
@@ -21,22 +22,13 @@ namespace {
 using namespace std::chrono_literals;
 using testing::Clock;
 using testing::Recorder;
+using testing::ServerAddress;
+using testing::ServerModule;
 using testing::TempDir;
 
 bool serverRequired() {
   const char* v = std::getenv("QUORVEL_TEST_AUDIO");
   return v && std::string(v) == "1";
-}
-
-std::string run(const std::string& command) {
-  std::string out;
-  if (FILE* p = popen(command.c_str(), "r")) {
-    char line[256];
-    while (std::fgets(line, sizeof line, p)) out += line;
-    pclose(p);
-  }
-  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-  return out;
 }
 
 CaptionRuntimeFailure failureOf(const std::function<void()>& f) {
@@ -55,25 +47,6 @@ void expectAudioUnavailable(const CaptionRuntimeFailure& f) {
   EXPECT_EQ(f.state, CaptionState::error);
   EXPECT_FALSE(f.retriable);
 }
-
-// Points the client library at another server address for the life of the object.
-class ServerAddress {
- public:
-  explicit ServerAddress(const std::string& address) {
-    if (const char* old = std::getenv("PULSE_SERVER")) old_ = old;
-    setenv("PULSE_SERVER", address.c_str(), 1);
-  }
-  ~ServerAddress() {
-    if (old_) {
-      setenv("PULSE_SERVER", old_->c_str(), 1);
-    } else {
-      unsetenv("PULSE_SERVER");
-    }
-  }
-
- private:
-  std::optional<std::string> old_;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Without a server.
@@ -194,20 +167,6 @@ std::pair<double, long> locate(const std::vector<double>& played, const std::vec
   return testing::bestCorrelation(played, captured, center - 2 * static_cast<long>(block),
                                   center + 2 * static_cast<long>(block));
 }
-
-// Loads a module into the server for the life of the object.
-class ServerModule {
- public:
-  explicit ServerModule(const std::string& arguments)
-      : index_(run("pactl load-module " + arguments)) {}
-  ~ServerModule() {
-    if (!index_.empty()) std::system(("pactl unload-module " + index_ + " 2>/dev/null").c_str());
-  }
-  bool loaded() const { return !index_.empty(); }
-
- private:
-  std::string index_;
-};
 
 TEST_F(PulseCaptureTest, TheSystemDefaultIsTheDefaultSourceInItsOwnFormat) {
   PulseCaptureAudio audio;
