@@ -141,6 +141,7 @@ void CaptionRuntimeImpl::start(const CaptionsStartRequest& request,
     serial = ++serial_;
     startingSerial_ = serial;
     startingIo_ = io;
+    pendingPath_.clear();
     stopRequestedSerial_.reset();
     stoppingSerial_.reset();
   }
@@ -178,6 +179,13 @@ void CaptionRuntimeImpl::runStart(const CaptionsStartRequest& request,
       }
       events_.raiseState(CaptionState::running, sid, std::nullopt, std::nullopt);
       endStartTask(serial);
+      // What the producer reported while the session was starting (an input lost already).
+      std::vector<CaptionAudioPathEvent> early;
+      {
+        CaptionMutexLock lock(stateLock_);
+        if (serial_ == serial) early.swap(pendingPath_);
+      }
+      for (const CaptionAudioPathEvent& event : early) notePath(event, sid);
       return;
     }
     failure = startCancelled(sid);
@@ -228,9 +236,16 @@ CaptionRuntimeImpl::BringUpResult CaptionRuntimeImpl::bringUp(
 
   // The producer; a file is opened directly, devices through the platform.
   const CaptionAudioSource::File* file = request.source.asFile();
-  std::shared_ptr<CaptionAudioProducer> producer =
-      file ? std::make_shared<FileAudioProducer>(file->path, file->paced)
-           : platform_->makeProducer(request.source);
+  std::shared_ptr<CaptionAudioProducer> producer;
+  try {
+    producer = file ? std::make_shared<FileAudioProducer>(file->path, file->paced,
+                                                          io->startCancel.get_token())
+                    : platform_->makeProducer(request.source);
+  } catch (const CaptionRuntimeFailure&) {
+    // An open abandoned because of the stop is the stop's doing, not the file's.
+    if (io->startCancel.stop_requested()) throw startCancelled(sid);
+    throw;
+  }
   adopt(*io, producer);
   checkNotCancelled(*io);
 
@@ -384,8 +399,13 @@ void CaptionRuntimeImpl::stop(std::optional<std::string> sessionId,
     if (!sessionId || *sessionId == current) {
       const uint64_t serial = serial_;
       // A session still starting is told at once, so bring-up stops at its next step.
-      if (startingSerial_ == serial) stopRequestedSerial_ = serial;
+      std::shared_ptr<CaptionSessionIo> starting;
+      if (startingSerial_ == serial) {
+        stopRequestedSerial_ = serial;
+        starting = startingIo_;
+      }
       lock.unlock();
+      if (starting) starting->startCancel.request_stop();
       std::thread([weak = weak_from_this(), current, serial,
                    completion = queued(std::move(completion))] {
         if (auto self = weak.lock()) self->runStop(current, serial, completion);

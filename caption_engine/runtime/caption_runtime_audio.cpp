@@ -229,6 +229,10 @@ void CaptionRuntimeImpl::notePath(const CaptionAudioPathEvent& event,
   {
     CaptionMutexLock lock(stateLock_);
     if (!busy_ || !sessionId_ || *sessionId_ != sessionId) return;
+    if (wireState_ == CaptionState::starting) {
+      pendingPath_.push_back(event);  // applied once the session runs
+      return;
+    }
     emit = path_.apply(event, wireState_);
     if (!emit) return;
     wireState_ = emit->state;

@@ -37,6 +37,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,8 @@ struct CaptionSessionIo {
   const uint64_t serial;
   const std::string sessionId;
   const std::shared_ptr<StartReply> startReply;
+  // Requested by a stop during start-up: abandons the opening of a file source.
+  std::stop_source startCancel;
 
   CaptionMutex lock;
   bool abandoned CAPTION_GUARDED_BY(lock) = false;
@@ -275,6 +278,8 @@ class CaptionRuntimeImpl final : public CaptionRuntime,
   std::optional<uint64_t> stoppingSerial_ CAPTION_GUARDED_BY(stateLock_);
   // The objects of the start in flight, for a stop that has to give it up.
   std::shared_ptr<CaptionSessionIo> startingIo_ CAPTION_GUARDED_BY(stateLock_);
+  // Path events that came while the session was still starting, applied once it runs.
+  std::vector<CaptionAudioPathEvent> pendingPath_ CAPTION_GUARDED_BY(stateLock_);
 
   std::atomic<int> sessionThreads_{0};
 

@@ -92,6 +92,24 @@ TEST_F(RuntimeTest, AHoldSuspendsTheSilenceRuleAndAResumeRestartsIt) {
   EXPECT_EQ(rec->lines().back(), "state no_audio s1 reason=input_fallback level=-");
 }
 
+// An input lost while the session is still starting is reported once it runs, not dropped.
+TEST_F(RuntimeTest, APathEventWhileStartingIsAppliedOnceTheSessionRuns) {
+  auto gate = std::make_shared<Gate>();
+  FakeAnalyzerScript script;
+  script.startGate = gate;
+  service->setAnalyzerScript(script);
+  Await<StartOutcome> started;
+  runtime->start(request("s1"), started.callback(rec, "start s1"));
+  ASSERT_TRUE(gate->awaitArrival());
+  runtime->notePath(CaptionAudioPathEvent::held("input_lost"), "s1");
+  gate->open();
+  ASSERT_TRUE(started.get()->isOk());
+  ASSERT_TRUE(rec->awaitLine("state no_audio s1 reason=input_lost level=-"));
+  EXPECT_LT(rec->indexOf("state running s1 reason=- level=-"),
+            rec->indexOf("state no_audio s1 reason=input_lost level=-"));
+  EXPECT_EQ(runtime->status().state, CaptionState::noAudio);
+}
+
 TEST_F(RuntimeTest, AfterAStreamErrorTicksAndPathEventsChangeNothing) {
   startRunning(request("s1"));
   service->lastAnalyzer()->failNext("boom");
