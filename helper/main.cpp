@@ -125,7 +125,8 @@ int main() {
   }
 
   const int status = exitLatch.wait();
-  // Let a line being written finish, then end at once: engine threads may still be running.
+  // Give the host a moment to take what is queued (never waiting on a host that does not read),
+  // then end at once: engine threads may still be running.
   Wire::holdForExit(500);
   _exit(status);
 }
