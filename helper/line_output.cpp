@@ -250,7 +250,8 @@ void LineOutput::finish(std::chrono::milliseconds budget) {
   wake();
   lock.lock();
 
-  const auto deadline = std::chrono::steady_clock::now() + budget;
+  const auto end = std::chrono::steady_clock::now() + budget;
+  const auto deadline = end - budget / 2;
   const bool flushed = idle_.wait_until(lock, deadline, [&] {
     return !writing_ && out_.lines.empty() && err_.lines.empty();
   });
@@ -260,7 +261,7 @@ void LineOutput::finish(std::chrono::milliseconds budget) {
     lock.unlock();
     wake();
     lock.lock();
-    idle_.wait_until(lock, deadline + budget, [&] {
+    idle_.wait_until(lock, end, [&] {
       return !writing_ && out_.headSent == 0 && err_.headSent == 0;
     });
   }

@@ -48,10 +48,11 @@ class LineOutput {
   // line must end with a line feed. Never waits for the reader of the descriptor.
   void push(Stream stream, std::string line, bool droppable);
 
-  // Stops taking lines and gives the writer up to `budget` to send what is queued; a line that is
-  // then half written gets up to another `budget` to complete. Returns with no write in progress
-  // or about to start (unless a write is stuck in a descriptor that broke the poll() promise),
-  // so the process can end without cutting a line that could still be completed.
+  // Stops taking lines and gives the writer the first half of `budget` to send what is queued
+  // and, if a line is then half written, the second half to complete just that line. Returns
+  // within `budget` with no write in progress or about to start (unless a write is stuck in a
+  // descriptor that broke the poll() promise), so that the process can end without cutting a line
+  // that the reader was still taking.
   void finish(std::chrono::milliseconds budget);
 
  private:

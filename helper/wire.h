@@ -41,10 +41,10 @@ void setLogSink(LineSink sink);     // nullptr restores standard error
 // Writes all of line to fd in as few writes as the kernel allows; false when a write failed.
 bool writeAll(int fd, std::string_view line);
 
-// Stops taking lines and gives what is queued up to waitMs to reach a host that reads (a line then
-// half written gets up to waitMs more), then returns with no write under way or about to start,
-// so that an exit that follows cuts no line that could still be completed. Only for the
-// process's exit path.
+// Stops taking lines and gives what is queued up to half of waitMs to reach a host that reads (a
+// line then half written gets the other half to complete), then returns, within waitMs, with no
+// write under way or about to start, so that an exit that follows cuts no line that the host was
+// still taking. Only for the process's exit path.
 void holdForExit(int waitMs);
 
 }  // namespace quorvel::helper::Wire
