@@ -1,6 +1,7 @@
 #include "helper/line_output.h"
 
 #include <poll.h>
+#include <sys/uio.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,6 +28,13 @@ bool sameOpenFile(int a, int b) {
          sa.st_ino == sb.st_ino;
 }
 
+// A regular file never keeps a writer waiting for a reader, and some file systems refuse
+// RWF_NOWAIT for appends: plain writes serve it better.
+bool isRegularFile(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 }  // namespace
 
 LineOutput::LineOutput(int outFd, int errFd, Options options) : options_(std::move(options)) {
@@ -35,6 +43,8 @@ LineOutput::LineOutput(int outFd, int errFd, Options options) : options_(std::mo
   out_.packLines = true;
   err_.fd = errFd;
   err_.bound = options_.errQueueBytes;
+  out_.noWait = !isRegularFile(outFd);
+  err_.noWait = !isRegularFile(errFd);
   sameFile_ = sameOpenFile(outFd, errFd);
   wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
@@ -83,10 +93,12 @@ void LineOutput::push(Stream stream, std::string line, bool droppable) {
   // has room for it now.
   if (!writing_ && !stopped_ && q.lines.empty() && !heldBack(q) && line.size() <= kPieceBytes) {
     writing_ = true;
+    const bool noWait = q.noWait;
     lock.unlock();
-    const Written w = writePiece(q.fd, line);
+    const Written w = writePiece(q.fd, line, noWait);
     lock.lock();
     writing_ = false;
+    if (w.noWaitUnsupported) q.noWait = false;
     idle_.notify_all();
     if (w.kind == Written::Kind::gone) {
       settle(q, w);
@@ -114,23 +126,39 @@ void LineOutput::push(Stream stream, std::string line, bool droppable) {
   if (wasEmpty) wake();
 }
 
-LineOutput::Written LineOutput::writePiece(int fd, const std::string& piece) {
-  pollfd p{fd, POLLOUT, 0};
-  int ready;
-  do {
-    ready = ::poll(&p, 1, 0);
-  } while (ready < 0 && errno == EINTR);
-  if (ready == 0) return {Written::Kind::notReady};
-  // Also on POLLERR, POLLHUP or POLLNVAL: the write says what is wrong.
-  for (;;) {
-    const ssize_t n = ::write(fd, piece.data(), piece.size());
-    if (n > 0) return {Written::Kind::wrote, static_cast<size_t>(n)};
-    if (n == 0) return {Written::Kind::notReady};
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return {Written::Kind::notReady};
-    if (errno == EPIPE) return {Written::Kind::gone};
-    return {Written::Kind::failed};
+LineOutput::Written LineOutput::writePiece(int fd, const std::string& piece, bool noWait) {
+  Written w{Written::Kind::notReady};
+  ssize_t n = -1;
+  if (noWait) {
+    // One call where the descriptor supports it (pipes, sockets): fails with EAGAIN instead of
+    // waiting, and on a pipe writes a piece of at most PIPE_BUF bytes whole or not at all.
+    iovec v{const_cast<char*>(piece.data()), piece.size()};
+    do {
+      n = ::pwritev2(fd, &v, 1, -1, RWF_NOWAIT);
+    } while (n < 0 && errno == EINTR);
+    w.noWaitUnsupported = n < 0 && (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL);
   }
+  if (!noWait || w.noWaitUnsupported) {
+    pollfd p{fd, POLLOUT, 0};
+    int ready;
+    do {
+      ready = ::poll(&p, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0) return w;
+    // Also on POLLERR, POLLHUP or POLLNVAL: the write says what is wrong.
+    do {
+      n = ::write(fd, piece.data(), piece.size());
+    } while (n < 0 && errno == EINTR);
+  }
+  if (n > 0) {
+    w.kind = Written::Kind::wrote;
+    w.bytes = static_cast<size_t>(n);
+  } else if (n < 0 && errno == EPIPE) {
+    w.kind = Written::Kind::gone;
+  } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+    w.kind = Written::Kind::failed;
+  }
+  return w;
 }
 
 std::string LineOutput::nextPiece(const Queue& q) const {
@@ -231,10 +259,19 @@ void LineOutput::run() {
 
     const std::string piece = nextPiece(*q);
     writing_ = true;
+    const bool noWait = q->noWait;
     lock.unlock();
-    const Written w = writePiece(q->fd, piece);
+    Written w = writePiece(q->fd, piece, noWait);
+    // poll() reported room: a descriptor that still refuses a write that may not wait gets the
+    // poll()-guarded one, so that the loop cannot spin on it.
+    if (w.kind == Written::Kind::notReady && noWait) {
+      const bool unsupported = w.noWaitUnsupported;
+      w = writePiece(q->fd, piece, false);
+      w.noWaitUnsupported = unsupported;
+    }
     lock.lock();
     writing_ = false;
+    if (w.noWaitUnsupported) q->noWait = false;
     settle(*q, w);
     idle_.notify_all();
   }

@@ -3,8 +3,9 @@
 // written by the caller; otherwise it is queued and one writer thread sends it when the
 // descriptor accepts it. Lines of one stream come out in the order they were pushed.
 //
-// Every write is made right after poll() reported room and carries at most PIPE_BUF bytes, so on
-// a pipe no write blocks or splits; a line longer than that goes out in such pieces, and while
+// Every write carries at most PIPE_BUF bytes and is made so that it cannot wait: with RWF_NOWAIT
+// where the descriptor supports it (pipes, sockets), otherwise right after poll() reported room.
+// So on a pipe no write blocks or splits; a line longer than that goes out in such pieces, and while
 // one is in pieces nothing else is written to the same file (standard output and standard error
 // may be one pipe). The protocol stream packs several whole lines into one write; the diagnostics
 // stream writes one line per write.
@@ -66,12 +67,14 @@ class LineOutput {
     size_t dropped = 0;     // droppable lines refused since the last report
     bool dropping = false;  // refusing droppable lines until the queue drains to half the bound
     bool failed = false;    // the reader is gone; everything is discarded
+    bool noWait = true;     // the descriptor may support RWF_NOWAIT
   };
 
   // What one poll()-guarded write did.
   struct Written {
     enum class Kind { wrote, notReady, failed, gone } kind;
     size_t bytes = 0;
+    bool noWaitUnsupported = false;  // the descriptor refused RWF_NOWAIT
   };
 
   Queue& queue(Stream s) { return s == Stream::out ? out_ : err_; }
@@ -87,8 +90,9 @@ class LineOutput {
   void wake();
   void run();
 
-  // poll() with no wait, then one write of piece when the descriptor has room. Lock not held.
-  static Written writePiece(int fd, const std::string& piece);
+  // One write of piece that cannot wait (see above). Called without the lock, by the thread
+  // that set writing_.
+  static Written writePiece(int fd, const std::string& piece, bool noWait);
 
   Options options_;
   int wakeFd_ = -1;
