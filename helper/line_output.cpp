@@ -302,8 +302,8 @@ void LineOutput::finish(std::chrono::milliseconds budget) {
       return !writing_ && out_.headSent == 0 && err_.headSent == 0;
     });
   }
-  // From here on no write starts. A write still under way has had its poll() promise and can
-  // only be stuck on a descriptor that does not keep it.
+  // From here on no write starts. A write still under way was made so that it cannot wait, and
+  // can only be stuck on a descriptor that reported room it did not have.
   stopped_ = true;
 }
 

@@ -5,9 +5,9 @@
 //
 // Every write carries at most PIPE_BUF bytes and is made so that it cannot wait: with RWF_NOWAIT
 // where the descriptor supports it (pipes, sockets), otherwise right after poll() reported room.
-// So on a pipe no write blocks or splits; a line longer than that goes out in such pieces, and while
-// one is in pieces nothing else is written to the same file (standard output and standard error
-// may be one pipe). The protocol stream packs several whole lines into one write; the diagnostics
+// So on a pipe no write blocks or splits; a longer line goes out in such pieces, and while one is
+// in pieces nothing else is written to the same file (standard output and standard error may be
+// one pipe). The protocol stream packs several whole lines into one write; the diagnostics
 // stream writes one line per write.
 //
 // Each stream's queue is bounded in bytes: droppable lines beyond the bound are dropped and
@@ -51,9 +51,9 @@ class LineOutput {
 
   // Stops taking lines and gives the writer the first half of `budget` to send what is queued
   // and, if a line is then half written, the second half to complete just that line. Returns
-  // within `budget` with no write in progress or about to start (unless a write is stuck in a
-  // descriptor that broke the poll() promise), so that the process can end without cutting a line
-  // that the reader was still taking.
+  // within `budget` with no write in progress or about to start (unless a write is stuck on a
+  // descriptor that reported room it did not have), so that the process can end without cutting
+  // a line that the reader was still taking.
   void finish(std::chrono::milliseconds budget);
 
  private:
@@ -70,7 +70,7 @@ class LineOutput {
     bool noWait = true;     // the descriptor may support RWF_NOWAIT
   };
 
-  // What one poll()-guarded write did.
+  // What one write that cannot wait did.
   struct Written {
     enum class Kind { wrote, notReady, failed, gone } kind;
     size_t bytes = 0;
@@ -102,7 +102,7 @@ class LineOutput {
   std::condition_variable idle_;  // writing_ cleared or a queue shrank
   Queue out_;
   Queue err_;
-  bool writing_ = false;   // a thread is in a poll+write of one of the descriptors
+  bool writing_ = false;   // a thread is writing to one of the descriptors
   bool closed_ = false;    // finish began: pushes are discarded
   bool lineOnly_ = false;  // finish is past its budget: only complete half-written lines
   bool stopped_ = false;   // no write may start
