@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -25,6 +26,8 @@ using namespace quorvel::helper;
 constexpr int64_t kCapabilityWaitMs = 2000;
 constexpr size_t kReaderStackBytes = 4 * 1024 * 1024;
 constexpr std::chrono::seconds kFallbackExitDelay{10};
+// Half to send what is queued, half to complete a line then half written.
+constexpr std::chrono::milliseconds kExitFlushTime{1000};
 
 // The process's way out: an exit request, or the fallback deadline armed at end of input.
 // Any thread may request; only the main thread waits and exits.
@@ -57,6 +60,15 @@ class ExitLatch {
         changed_.wait(lock);
       }
     }
+  }
+
+  // At most `cap`, and no more than is left before the fallback deadline, if one is armed.
+  std::chrono::milliseconds timeLeft(std::chrono::milliseconds cap) {
+    std::lock_guard lock(mutex_);
+    if (!deadline_) return cap;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        *deadline_ - std::chrono::steady_clock::now());
+    return std::clamp(left, std::chrono::milliseconds(0), cap);
   }
 
  private:
@@ -125,7 +137,9 @@ int main() {
   }
 
   const int status = exitLatch.wait();
-  // Let a line being written finish, then end at once: engine threads may still be running.
-  Wire::holdForExit(500);
+  // Give the host a moment to take what is queued (a host that does not read only costs that
+  // moment, and the exit stays within the bound set at end of input), then end at once: engine
+  // threads may still be running.
+  Wire::holdForExit(static_cast<int>(exitLatch.timeLeft(kExitFlushTime).count()));
   _exit(status);
 }

@@ -8,18 +8,36 @@
 #include <utility>
 
 #include "caption_engine/runtime/caption_runtime_values.h"
+#include "helper/line_output.h"
 
 namespace quorvel::helper::Wire {
 
 namespace {
 
-// The emit lock: every protocol line is written while holding it.
-std::timed_mutex& emitMutex() {
-  static std::timed_mutex m;
+constexpr std::string_view kLogPrefix = "[helper.mac] ";
+
+// Standard output and standard error, written without making any caller wait for the host.
+// Created at the first line that goes there and kept for the life of the process (its writer
+// thread runs until the process ends). Null if it could not be set up; lines are then written
+// directly.
+LineOutput* standardOutput() {
+  static LineOutput* const output = []() -> LineOutput* {
+    try {
+      return new LineOutput(STDOUT_FILENO, STDERR_FILENO,
+                            LineOutput::Options{.errPrefix = std::string(kLogPrefix)});
+    } catch (...) {
+      return nullptr;
+    }
+  }();
+  return output;
+}
+
+std::mutex& sinkMutex() {
+  static std::mutex m;
   return m;
 }
 
-// Guarded by emitMutex.
+// Guarded by sinkMutex.
 LineSink& outputSink() {
   static LineSink sink;
   return sink;
@@ -36,16 +54,24 @@ LineSink& logSink() {
   return sink;
 }
 
-void emit(const Json& message) {
+// Replies (droppable = false) are always queued, so that every command is answered once the host
+// reads again; events may be dropped while the host is not reading.
+void emit(const Json& message, bool droppable) {
   std::string line;
   try {
     line = frame(message);
   } catch (...) {
     return;  // a message that cannot be serialized is dropped
   }
-  std::lock_guard lock(emitMutex());
-  if (outputSink()) {
-    outputSink()(line);
+  {
+    std::lock_guard lock(sinkMutex());
+    if (outputSink()) {
+      outputSink()(line);
+      return;
+    }
+  }
+  if (LineOutput* output = standardOutput()) {
+    output->push(LineOutput::Stream::out, std::move(line), droppable);
   } else {
     writeAll(STDOUT_FILENO, line);
   }
@@ -77,7 +103,7 @@ void event(std::string_view name, Json data) {
   m["ev"] = name;
   m["data"] = std::move(data);
   m["tsMs"] = captionNowMs();
-  emit(m);
+  emit(m, /*droppable=*/true);
 }
 
 void ack(std::string_view id, Json result) {
@@ -85,7 +111,7 @@ void ack(std::string_view id, Json result) {
   m["t"] = "ack";
   m["id"] = id;
   m["result"] = std::move(result);
-  emit(m);
+  emit(m, /*droppable=*/false);
 }
 
 void ackVoid(std::string_view id) { ack(id, nullptr); }
@@ -99,13 +125,13 @@ void err(std::string_view id, std::string_view code, std::string_view message, b
   m["message"] = message;
   m["retriable"] = retriable;
   if (context && context->is_object() && !context->empty()) m["context"] = *context;
-  emit(m);
+  emit(m, /*droppable=*/false);
 }
 
 void log(std::string_view message) {
   std::string line;
-  line.reserve(message.size() + 15);
-  line.append("[helper.mac] ").append(message).push_back('\n');
+  line.reserve(message.size() + kLogPrefix.size() + 1);
+  line.append(kLogPrefix).append(message).push_back('\n');
   LineSink sink;
   {
     std::lock_guard lock(logSinkMutex());
@@ -113,13 +139,15 @@ void log(std::string_view message) {
   }
   if (sink) {
     sink(line);
+  } else if (LineOutput* output = standardOutput()) {
+    output->push(LineOutput::Stream::err, std::move(line), /*droppable=*/true);
   } else {
     writeAll(STDERR_FILENO, line);
   }
 }
 
 void setOutputSink(LineSink sink) {
-  std::lock_guard lock(emitMutex());
+  std::lock_guard lock(sinkMutex());
   outputSink() = std::move(sink);
 }
 
@@ -129,8 +157,7 @@ void setLogSink(LineSink sink) {
 }
 
 void holdForExit(int waitMs) {
-  // Deliberately never unlocked: the process ends right after this returns.
-  (void)emitMutex().try_lock_for(std::chrono::milliseconds(waitMs));
+  if (LineOutput* output = standardOutput()) output->finish(std::chrono::milliseconds(waitMs));
 }
 
 }  // namespace quorvel::helper::Wire

@@ -1,10 +1,12 @@
 // The helper's only writer of protocol output. Every message becomes one line of compact JSON on
 // standard output; diagnostics become "[helper.mac] " lines on standard error.
 //
-// Threads: any thread may call any operation. Output lines are written under one emit lock, so
-// they never interleave and come out in the order callers reached it; each call returns after its
-// line has been written (or dropped). log does not take the emit lock. A message that cannot be
-// written (the host closed our standard output) is dropped; nothing here retries.
+// Threads: any thread may call any operation, and none waits for the host to read: a line that the
+// descriptor cannot take at once is queued for a writer thread (see LineOutput). Lines never
+// interleave, and each stream's lines come out in the order callers pushed them. Replies (ack,
+// err) are always queued; events and log lines are dropped, and counted on standard error, while
+// a host that does not read lets the queue grow beyond its bound. A message that cannot be written
+// (the host closed our standard output) is dropped; nothing here retries.
 #pragma once
 
 #include <functional>
@@ -28,9 +30,10 @@ void log(std::string_view message);
 // message serializes. Ends with a line feed.
 std::string frame(const Json& message);
 
-// Where lines go. The defaults write to file descriptors 1 and 2. Benchmarks and tests point
-// them elsewhere; set them only while no other thread writes. A sink gets one whole line,
-// including its line feed, and must not call back into Wire.
+// Where lines go. The defaults write to file descriptors 1 and 2 as above. Benchmarks and tests
+// point them elsewhere; set them only while no other thread writes. A sink is called on the
+// caller's thread, one whole line at a time (including its line feed), and must not call back
+// into Wire.
 using LineSink = std::function<void(std::string_view line)>;
 void setOutputSink(LineSink sink);  // nullptr restores standard output
 void setLogSink(LineSink sink);     // nullptr restores standard error
@@ -38,8 +41,10 @@ void setLogSink(LineSink sink);     // nullptr restores standard error
 // Writes all of line to fd in as few writes as the kernel allows; false when a write failed.
 bool writeAll(int fd, std::string_view line);
 
-// Takes the emit lock for up to waitMs and keeps it, so that an exit that follows cuts no line
-// in half. Only for the process's exit path.
+// Stops taking lines and gives what is queued up to half of waitMs to reach a host that reads (a
+// line then half written gets the other half to complete), then returns, within waitMs, with no
+// write under way or about to start, so that an exit that follows cuts no line that the host was
+// still taking. Only for the process's exit path.
 void holdForExit(int waitMs);
 
 }  // namespace quorvel::helper::Wire

@@ -338,5 +338,71 @@ TEST(HelperStart, ClosedStdinStillSaysHelloAndExitsZero) {
   EXPECT_THAT(helper.invalidLines(), IsEmpty());
 }
 
+// ---- A host that stops reading ----
+
+constexpr auto kExitBound = 10s;
+
+std::string statusCommands(int count) {
+  std::string lines;
+  for (int i = 0; i < count; ++i) {
+    lines += R"({"id":")" + std::to_string(i) + R"(","op":"captionsStatus"})" "\n";
+  }
+  return lines;
+}
+
+// Regression: replies were written on the reader thread, which blocked once the host stopped
+// reading standard output, never saw the end of input and kept the helper alive.
+TEST(HelperBackPressure, EndOfInputEndsTheHelperWhileStdoutIsFullAndLeavesOnlyWholeLines) {
+  constexpr int kCommands = 5000;  // about 750 KB of replies, ten times what the pipe holds
+  HelperProcess::Options options;
+  options.holdStdout = true;
+  options.stdinPipeBytes = 1 << 20;  // the commands fit, so sending them never waits
+  HelperProcess helper(options);
+  ASSERT_TRUE(helper.waitForLog("[helper.mac] quorvel caption helper ready"));
+  ASSERT_TRUE(helper.send(statusCommands(kCommands)));
+  helper.closeStdin();
+  ASSERT_EQ(helper.waitForExit(kExitBound), 0) << "the helper did not end within the bound";
+
+  helper.startReading();
+  ASSERT_TRUE(helper.waitForOutputEnd());
+  EXPECT_THAT(helper.invalidLines(), IsEmpty());  // a line cut short would be here
+  const auto messages = helper.messages();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.front().value("ev", ""), "hello");
+  // What the pipe took: the first replies, in order, none missing, none repeated.
+  EXPECT_GT(messages.size(), 100u);
+  for (size_t i = 1; i < messages.size(); ++i) {
+    ASSERT_EQ(messages[i], statusAck(std::to_string(i - 1))) << "message " << i;
+  }
+  for (const auto& line : helper.logs()) EXPECT_EQ(line.rfind("[helper.mac] ", 0), 0u) << line;
+}
+
+// Regression: diagnostics were written on the reader thread, which blocked once the host stopped
+// reading standard error.
+TEST(HelperBackPressure, AHostThatDoesNotReadStderrLeavesTheReaderAnswering) {
+  constexpr int kJunkLines = 20'000;  // 720 KB of "non-JSON line ignored", ten times the pipe
+  HelperProcess::Options options;
+  options.holdStderr = true;
+  options.stdinPipeBytes = 1 << 20;
+  HelperProcess helper(options);
+  ASSERT_TRUE(helper.waitForEvent("hello").has_value());
+  std::string junk;
+  for (int i = 0; i < kJunkLines; ++i) junk += "x\n";
+  ASSERT_TRUE(helper.send(junk));
+  ASSERT_TRUE(helper.sendLine(Json{{"id", "after"}, {"op", "captionsStatus"}}));
+  EXPECT_EQ(helper.waitForReply("after"), statusAck("after"));
+  helper.closeStdin();
+  ASSERT_EQ(helper.waitForExit(kExitBound), 0) << "the helper did not end within the bound";
+
+  helper.startReading();
+  ASSERT_TRUE(helper.waitForOutputEnd());
+  const auto logs = helper.logs();
+  ASSERT_FALSE(logs.empty());
+  EXPECT_EQ(logs.front(), "[helper.mac] quorvel caption helper ready");
+  EXPECT_GT(logs.size(), 100u);
+  for (size_t i = 1; i < logs.size(); ++i) ASSERT_EQ(logs[i], kNonJson) << "line " << i;
+  EXPECT_THAT(helper.invalidLines(), IsEmpty());
+}
+
 }  // namespace
 }  // namespace quorvel::testing

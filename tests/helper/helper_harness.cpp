@@ -92,9 +92,21 @@ HelperProcess::HelperProcess(Options options) {
     throw std::runtime_error("cannot start " + path + ": " + std::strerror(rc));
   }
   if (options.stdinClosed) closeFd(stdinFd_);
+  if (options.stdinPipeBytes > 0 && stdinFd_ >= 0 &&
+      ::fcntl(stdinFd_, F_SETPIPE_SZ, options.stdinPipeBytes) < options.stdinPipeBytes) {
+    ::kill(pid_, SIGKILL);
+    reap();
+    closeFd(stdinFd_);
+    closeFd(stdoutFd_);
+    closeFd(stderrFd_);
+    closeFd(wakeFds_[0]);
+    closeFd(wakeFds_[1]);
+    throw std::runtime_error("cannot resize the standard input pipe: " +
+                             std::string(std::strerror(errno)));
+  }
 
-  outThread_ = std::thread([this] { collect(stdoutFd_, true); });
-  errThread_ = std::thread([this] { collect(stderrFd_, false); });
+  if (!options.holdStdout) outThread_ = std::thread([this] { collect(stdoutFd_, true); });
+  if (!options.holdStderr) errThread_ = std::thread([this] { collect(stderrFd_, false); });
   reapThread_ = std::thread([this] { reap(); });
 }
 
@@ -103,7 +115,7 @@ HelperProcess::~HelperProcess() {
   if (!waitForExit(0ms)) ::kill(pid_, SIGKILL);
   reapThread_.join();
   if (outThread_.joinable()) outThread_.join();
-  errThread_.join();
+  if (errThread_.joinable()) errThread_.join();
   closeFd(stdoutFd_);
   closeFd(stderrFd_);
   closeFd(wakeFds_[0]);
@@ -167,9 +179,10 @@ void HelperProcess::collect(int fd, bool isStdout) {
     }
     changed_.notify_all();
   }
-  if (!pending.empty()) {
+  {
     std::lock_guard lock(mutex_);
-    (isStdout ? invalid_ : logs_).push_back(pending);
+    if (!pending.empty()) (isStdout ? invalid_ : logs_).push_back(pending);
+    ++endedStreams_;
   }
   changed_.notify_all();
 }
@@ -196,8 +209,22 @@ void HelperProcess::closeStdout() {
     const char wake = 1;
     (void)!::write(wakeFds_[1], &wake, 1);
     outThread_.join();
+  } else if (stdoutFd_ >= 0) {
+    std::lock_guard lock(mutex_);
+    ++endedStreams_;  // held and never read: nothing more will come from it either
   }
   closeFd(stdoutFd_);
+}
+
+void HelperProcess::startReading() {
+  if (!outThread_.joinable() && stdoutFd_ >= 0) {
+    outThread_ = std::thread([this] { collect(stdoutFd_, true); });
+  }
+  if (!errThread_.joinable()) errThread_ = std::thread([this] { collect(stderrFd_, false); });
+}
+
+bool HelperProcess::waitForOutputEnd(std::chrono::milliseconds wait) {
+  return waitUntil(wait, [&] { return endedStreams_ == 2; });
 }
 
 template <class Pred>

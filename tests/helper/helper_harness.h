@@ -32,6 +32,14 @@ class HelperProcess {
     // NAME=value entries added to the environment; each replaces an inherited variable of the
     // same name.
     std::vector<std::string> extraEnv;
+    // Leave the child's standard output or standard error unread until startReading(), as a host
+    // that stops reading does: the child's writes fill the pipe.
+    bool holdStdout = false;
+    bool holdStderr = false;
+    // The capacity of the pipe to the child's standard input, when not 0 (at most
+    // /proc/sys/fs/pipe-max-size): lets a test queue more input than the default 64 KiB without
+    // waiting for the child to read it.
+    int stdinPipeBytes = 0;
   };
   // What came out between two points of a conversation.
   struct Collected {
@@ -56,6 +64,11 @@ class HelperProcess {
   void closeStdin();
   // Stops reading the child's output and closes our end, as a host that went away would.
   void closeStdout();
+  // Starts reading a held standard output or standard error.
+  void startReading();
+  // True once every stream being read has reached its end (the child and anything it started
+  // have closed it), so that all it wrote has been collected.
+  bool waitForOutputEnd(std::chrono::milliseconds wait = kDefaultWait);
 
   // The first message at or after index `from` that matches, waiting up to `wait`.
   std::optional<Json> waitFor(const std::function<bool(const Json&)>& match,
@@ -107,6 +120,7 @@ class HelperProcess {
   std::thread errThread_;
   std::thread reapThread_;
   int barrierCount_ = 0;
+  int endedStreams_ = 0;  // guarded by mutex_
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;

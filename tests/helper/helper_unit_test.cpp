@@ -1,13 +1,17 @@
 // The helper's parts in process: wire framing, payload dictionaries, the bridge's outcome mapping,
-// the dispatcher's engine use, argument conversion and the line reader.
+// the dispatcher's engine use, argument conversion, the line reader and the output queue.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "caption_engine/audio/no_caption_audio.h"
@@ -16,6 +20,7 @@
 #include "helper/caption_wire.h"
 #include "helper/command_dispatcher.h"
 #include "helper/command_reader.h"
+#include "helper/line_output.h"
 #include "helper/wire.h"
 
 namespace quorvel::helper {
@@ -360,6 +365,163 @@ TEST_F(ProcessLineTest, Verdicts) {
   EXPECT_EQ(errLines.back(), "[helper.mac] command handling failed: boom\n");
   EXPECT_EQ(repairedUtf8("ok \xC3\xA9"), "ok \xC3\xA9");
   EXPECT_EQ(repairedUtf8("a\xFF" "b\xE2\x82"), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+}
+
+// ---- Output queue ----
+
+using namespace std::chrono_literals;
+using Stream = LineOutput::Stream;
+
+// A pipe whose capacity is set to `capacity` bytes when not 0 (4096: a single page).
+class TestPipe {
+ public:
+  explicit TestPipe(int capacity = 0) {
+    EXPECT_EQ(pipe2(fds_, O_CLOEXEC), 0);
+    if (capacity > 0) {
+      EXPECT_EQ(fcntl(fds_[1], F_SETPIPE_SZ, capacity), capacity);
+    }
+  }
+  ~TestPipe() {
+    close(fds_[0]);
+    close(fds_[1]);
+  }
+  int readEnd() const { return fds_[0]; }
+  int writeEnd() const { return fds_[1]; }
+
+ private:
+  int fds_[2] = {-1, -1};
+};
+
+// Reads fd until done(text read so far) holds or `wait` passes; with wait 0, only what is there.
+std::string readUntil(int fd, const std::function<bool(const std::string&)>& done,
+                      std::chrono::milliseconds wait = 10s) {
+  std::string text;
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  char buf[65536];
+  while (!done(text)) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) <= 0) break;
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+std::string readWhatIsThere(int fd) {
+  return readUntil(fd, [](const std::string&) { return false; }, 0ms);
+}
+
+// Whole lines without their line feeds; text must end with one.
+std::vector<std::string> linesOf(const std::string& text) {
+  EXPECT_TRUE(text.empty() || text.back() == '\n') << "a line was cut short";
+  std::vector<std::string> lines;
+  for (size_t start = 0, lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1) {
+    lines.push_back(text.substr(start, lf - start));
+  }
+  return lines;
+}
+
+TEST(LineOutputTest, PastTheBoundEventsAreDroppedAndCountedWhileRepliesAreAllKept) {
+  TestPipe out(4096);
+  TestPipe err;
+  LineOutput output(out.writeEnd(), err.writeEnd(),
+                    {.outQueueBytes = 16 * 1024, .errQueueBytes = 1 << 20, .errPrefix = "[p] "});
+  constexpr int kPairs = 1000;  // 170 KB against a 4 KB pipe and a 16 KB bound, nobody reading
+  const std::string pad(80, '.');
+  for (int i = 0; i < kPairs; ++i) {
+    output.push(Stream::out, "e" + std::to_string(i) + pad + "\n", /*droppable=*/true);
+    output.push(Stream::out, "r" + std::to_string(i) + pad + "\n", /*droppable=*/false);
+  }
+  const std::string last = "r" + std::to_string(kPairs - 1) + pad + "\n";
+  const std::string text =
+      readUntil(out.readEnd(), [&](const std::string& t) { return t.ends_with(last); });
+  const std::string report =
+      readUntil(err.readEnd(), [](const std::string& t) { return t.ends_with("\n"); });
+
+  std::vector<int> events, replies;
+  for (const auto& line : linesOf(text)) {
+    ASSERT_TRUE(line.size() > pad.size() && line.ends_with(pad)) << line;
+    const int n = std::stoi(line.substr(1, line.size() - pad.size() - 1));
+    (line[0] == 'e' ? events : replies).push_back(n);
+  }
+  std::vector<int> all(kPairs);
+  for (int i = 0; i < kPairs; ++i) all[static_cast<size_t>(i)] = i;
+  EXPECT_EQ(replies, all);
+  EXPECT_TRUE(std::is_sorted(events.begin(), events.end()));
+  EXPECT_EQ(std::adjacent_find(events.begin(), events.end()), events.end());
+  const size_t dropped = kPairs - events.size();
+  EXPECT_GT(dropped, 0u);
+  EXPECT_EQ(report, "[p] standard output was not being read: dropped " + std::to_string(dropped) +
+                        " events\n");
+}
+
+// Standard output and standard error may be one pipe: a line that goes out in pieces must not be
+// cut by lines of the other stream.
+TEST(LineOutputTest, OnASharedPipeALineInPiecesIsNotCutByTheOtherStream) {
+  TestPipe shared(4096);
+  LineOutput output(shared.writeEnd(), shared.writeEnd(), {});
+  const std::string longLine(20'000, 'o');
+  output.push(Stream::out, longLine + "\n", false);
+  std::vector<std::string> diagnostics;
+  for (int i = 0; i < 50; ++i) {
+    diagnostics.push_back("diag " + std::to_string(i));
+    output.push(Stream::err, diagnostics.back() + "\n", true);
+  }
+  output.push(Stream::out, "tail\n", false);
+  const auto lines = linesOf(readUntil(shared.readEnd(), [](const std::string& t) {
+    return t.find("tail\n") != std::string::npos && t.find("diag 49\n") != std::string::npos;
+  }));
+  std::vector<std::string> outLines, errLines;
+  for (const auto& line : lines) (line.starts_with("diag") ? errLines : outLines).push_back(line);
+  EXPECT_THAT(outLines, ElementsAre(longLine, "tail"));
+  EXPECT_EQ(errLines, diagnostics);
+}
+
+// At exit: with a reader, all that was queued gets out whole, a line longer than the pipe
+// included; without one, finish still returns, having cut no line, and nothing is written after.
+TEST(LineOutputTest, FinishFlushesToAReaderAndReturnsWithoutOne) {
+  for (const bool reading : {true, false}) {
+    SCOPED_TRACE(reading ? "host reads" : "host does not read");
+    TestPipe out(4096);
+    TestPipe err;
+    LineOutput output(out.writeEnd(), err.writeEnd(), {});
+    std::string expected;
+    for (int i = 0; i < 200; ++i) {
+      const std::string line = "line " + std::to_string(i) + std::string(80, '.') + "\n";
+      output.push(Stream::out, line, false);
+      expected += line;
+    }
+    const std::string longLine = std::string(30'000, 'x') + "\n";
+    output.push(Stream::out, longLine, false);
+    expected += longLine;
+
+    std::string got;
+    std::thread host;
+    if (reading) {
+      host = std::thread([&] {
+        got = readUntil(out.readEnd(), [&](const std::string& t) { return t.size() >= expected.size(); });
+      });
+    }
+    const auto started = std::chrono::steady_clock::now();
+    output.finish(reading ? 10s : 100ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+    output.push(Stream::out, "late\n", false);
+    if (reading) {
+      host.join();
+      EXPECT_EQ(got, expected);
+      EXPECT_EQ(readWhatIsThere(out.readEnd()), "");
+    } else {
+      got = readWhatIsThere(out.readEnd());
+      EXPECT_FALSE(got.empty());
+      EXPECT_TRUE(expected.starts_with(got));
+      EXPECT_EQ(got.back(), '\n');
+      EXPECT_EQ(readWhatIsThere(out.readEnd()), "") << "written after finish";
+    }
+    EXPECT_EQ(readWhatIsThere(err.readEnd()), "");
+  }
 }
 
 }  // namespace
