@@ -69,6 +69,13 @@ Json segmentData(const std::string& sessionId, const CaptionEmission& emission,
   return d;
 }
 
+Json sourceEndedData(const std::string& sessionId, int64_t audioMs) {
+  Json d = Json::object();
+  d["sessionId"] = sessionId;
+  d["audioMs"] = audioMs;
+  return d;
+}
+
 CaptionRuntimeEvents events() {
   CaptionRuntimeEvents e = CaptionRuntimeEvents::silent();
   e.state = [](CaptionState state, const std::optional<std::string>& sessionId,
@@ -87,6 +94,9 @@ CaptionRuntimeEvents events() {
     Wire::event("captionSegment", segmentData(sessionId, emission, locale));
   };
   e.log = [](const std::string& message) { Wire::log(message); };
+  e.sourceEnded = [](const std::string& sessionId, int64_t audioMs) {
+    Wire::event("captionSourceEnded", sourceEndedData(sessionId, audioMs));
+  };
   return e;
 }
 

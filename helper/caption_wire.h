@@ -33,8 +33,11 @@ Json assetProgressData(const std::string& locale, double fraction, bool done,
 Json segmentData(const std::string& sessionId, const CaptionEmission& emission,
                  const std::string& locale);
 
-// state, level, assetProgress and segment become events, log becomes a diagnostic line, and band
-// readings (uiLevel) are not forwarded.
+// The "captionSourceEnded" payload: sessionId and audioMs, the audio the source delivered.
+Json sourceEndedData(const std::string& sessionId, int64_t audioMs);
+
+// state, level, assetProgress, segment and sourceEnded become events, log becomes a diagnostic
+// line, and band readings (uiLevel) are not forwarded.
 CaptionRuntimeEvents events();
 
 }  // namespace quorvel::helper::CaptionWire

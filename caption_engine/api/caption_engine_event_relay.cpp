@@ -73,6 +73,12 @@ CaptionRuntimeEvents CaptionEngineEventRelay::runtimeEvents(
     auto observer = relay->copy(&CaptionEngineObservers::onLog);
     if (observer) observer(line);
   };
+  events.sourceEnded = [weak](const std::string& sessionId, int64_t audioMs) {
+    auto relay = weak.lock();
+    if (!relay) return;
+    auto observer = relay->copy(&CaptionEngineObservers::onSourceEnded);
+    if (observer) observer(CaptionSourceEndedEvent{sessionId, audioMs});
+  };
   events.uiLevel = [weak](const std::string& sessionId, const CaptionLevelReading& reading) {
     auto relay = weak.lock();
     if (!relay) return;

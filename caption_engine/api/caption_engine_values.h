@@ -223,8 +223,17 @@ struct CaptionLevelReadingEvent {
   bool operator==(const CaptionLevelReadingEvent&) const = default;
 };
 
-// Any one event: segment, state, level, asset progress or a log line. Level readings are not
-// part of it; they have an observer of their own.
+// The session's source has no more audio (a file's end): the words heard up to its end have come
+// as finals before this. The session goes on until the host stops it.
+struct CaptionSourceEndedEvent {
+  std::string sessionId;
+  int64_t audioMs = 0;  // the audio the source delivered
+
+  bool operator==(const CaptionSourceEndedEvent&) const = default;
+};
+
+// Any one event: segment, state, level, asset progress or a log line. Level readings and the end
+// of a source are not part of it; they have observers of their own.
 class CaptionEngineEvent {
  public:
   enum class Case { segment, state, level, assetProgress, log };
@@ -271,6 +280,7 @@ struct CaptionEngineObservers {
   using LevelCallback = std::function<void(const CaptionLevelEvent&)>;
   using AssetProgressCallback = std::function<void(const CaptionAssetProgressEvent&)>;
   using LogCallback = std::function<void(const std::string&)>;
+  using SourceEndedCallback = std::function<void(const CaptionSourceEndedEvent&)>;
   using EventCallback = std::function<void(const CaptionEngineEvent&)>;
 
   CaptionEngineObservers() = default;
@@ -284,6 +294,8 @@ struct CaptionEngineObservers {
   LevelCallback onLevel;
   AssetProgressCallback onAssetProgress;
   LogCallback onLog;
+  // Not one of the five: absent unless set.
+  SourceEndedCallback onSourceEnded;
 };
 
 using CaptionLevelReadingObserver = std::function<void(const CaptionLevelReadingEvent&)>;
@@ -363,6 +375,13 @@ template <>
 struct hash<quorvel::CaptionAssetProgressEvent> {
   size_t operator()(const quorvel::CaptionAssetProgressEvent& e) const noexcept {
     return quorvel::hashing::hashFields(e.id, e.fraction, e.done, e.error);
+  }
+};
+
+template <>
+struct hash<quorvel::CaptionSourceEndedEvent> {
+  size_t operator()(const quorvel::CaptionSourceEndedEvent& e) const noexcept {
+    return quorvel::hashing::hashFields(e.sessionId, e.audioMs);
   }
 };
 

@@ -9,6 +9,7 @@
 // time, may be held in onBuffer until the receiver has room (or has stopped).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -25,6 +26,8 @@ class CaptionAudioProducer {
   using OnBuffer = std::function<void(const PcmBuffer&)>;
   using OnPath = std::function<void(const CaptionAudioPathEvent&)>;
   using Log = std::function<void(const std::string&)>;
+  // The source has no more audio (a file's end), after `audioMs` of it.
+  using OnEnded = std::function<void(int64_t audioMs)>;
 
   virtual ~CaptionAudioProducer() = default;
   // What the producer reads: the input's name or the file's last path component.
@@ -34,6 +37,10 @@ class CaptionAudioProducer {
   // Ends delivery; never fails; a second call does nothing. Stopping an unstarted producer leaves
   // it unable to deliver.
   virtual void stop() = 0;
+  // Set before start: called once, on the delivery context after the last buffer, when the
+  // source runs out of audio by itself (not after stop). Capture sources never end; the default
+  // ignores the callback.
+  virtual void setOnEnded(OnEnded) {}
 };
 
 class CaptionAudioPlatform {

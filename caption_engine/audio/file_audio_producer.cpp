@@ -1,6 +1,7 @@
 #include "caption_engine/audio/file_audio_producer.h"
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 
@@ -66,10 +67,15 @@ void FileAudioProducer::start(OnBuffer onBuffer, OnPath, Log log) {
   if (stopped_ || !file_ || task_.joinable()) return;
   std::shared_ptr<FfmpegAudioFile> file(std::move(file_));
   const bool paced = paced_;
-  task_ = std::jthread([file, paced, onBuffer = std::move(onBuffer),
-                        log = std::move(log)](std::stop_token stop) {
-    feed(stop, *file, paced, onBuffer, log);
+  task_ = std::jthread([file, paced, onBuffer = std::move(onBuffer), log = std::move(log),
+                        onEnded = std::move(onEnded_)](std::stop_token stop) {
+    feed(stop, *file, paced, onBuffer, log, onEnded);
   });
+}
+
+void FileAudioProducer::setOnEnded(OnEnded onEnded) {
+  std::lock_guard guard(lock_);
+  onEnded_ = std::move(onEnded);
 }
 
 void FileAudioProducer::stop() {
@@ -90,7 +96,7 @@ void FileAudioProducer::stop() {
 }
 
 void FileAudioProducer::feed(std::stop_token stop, FfmpegAudioFile& file, bool paced,
-                             const OnBuffer& onBuffer, const Log& log) {
+                             const OnBuffer& onBuffer, const Log& log, const OnEnded& onEnded) {
   using Clock = std::chrono::steady_clock;
   const AudioFormat format = file.processingFormat();
   const double rate = format.sampleRate;
@@ -128,6 +134,8 @@ void FileAudioProducer::feed(std::stop_token stop, FfmpegAudioFile& file, bool p
   std::snprintf(line, sizeof line, "[captions] file source reached EOF after %.1fs of audio",
                 fedSeconds);
   if (log) log(line);
+  // A file that cannot be read further ends like one read to its end; a stop is no end.
+  if (onEnded && !stop.stop_requested()) onEnded(std::llround(fedSeconds * 1000.0));
 }
 
 }  // namespace quorvel

@@ -38,13 +38,14 @@ class FileAudioProducer final : public CaptionAudioProducer {
   std::string name() const override { return name_; }
   void start(OnBuffer onBuffer, OnPath onPath, Log log) override;
   void stop() override;
+  void setOnEnded(OnEnded onEnded) override;
 
   // The last path component of a path, as a file's name is shown: "/tmp/talk.wav" -> "talk.wav".
   static std::string lastPathComponent(const std::string& path);
 
  private:
   static void feed(std::stop_token stop, FfmpegAudioFile& file, bool paced,
-                   const OnBuffer& onBuffer, const Log& log);
+                   const OnBuffer& onBuffer, const Log& log, const OnEnded& onEnded);
 
   const std::string name_;
   const bool paced_;
@@ -52,6 +53,7 @@ class FileAudioProducer final : public CaptionAudioProducer {
   std::unique_ptr<FfmpegAudioFile> file_;  // guarded by lock_; moves to the feed at start
   std::jthread task_;                      // guarded by lock_
   bool stopped_ = false;                   // guarded by lock_
+  OnEnded onEnded_;                        // guarded by lock_; moves to the feed at start
 };
 
 }  // namespace quorvel

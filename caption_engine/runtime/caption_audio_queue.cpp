@@ -29,13 +29,17 @@ bool CaptionAudioQueue::push(const PcmBuffer& buffer) {
   return true;
 }
 
-void CaptionAudioQueue::pushBreak() {
+void CaptionAudioQueue::pushBreak(std::optional<int64_t> sourceEndedMs) {
   {
     std::lock_guard lock(mutex_);
     if (closed_) return;
-    // Two breaks in a row say no more than one.
-    if (!items_.empty() && std::holds_alternative<BreakMark>(items_.back())) return;
-    items_.emplace_back(BreakMark{});
+    // Two equal breaks in a row say no more than one.
+    const BreakMark mark{sourceEndedMs};
+    if (!items_.empty()) {
+      const auto* last = std::get_if<BreakMark>(&items_.back());
+      if (last && *last == mark) return;
+    }
+    items_.emplace_back(mark);
   }
   changed_.notify_all();
 }

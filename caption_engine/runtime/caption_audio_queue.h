@@ -25,6 +25,8 @@ class CaptionAudioQueue {
  public:
   enum class WhenFull { wait, dropOldest };
   struct BreakMark {
+    // Present when the break is the source's end, with the audio it delivered.
+    std::optional<int64_t> sourceEndedMs;
     bool operator==(const BreakMark&) const = default;
   };
   using Item = std::variant<PcmBuffer, BreakMark>;
@@ -34,7 +36,7 @@ class CaptionAudioQueue {
 
   // False once the queue is closed: the buffer is dropped.
   bool push(const PcmBuffer& buffer);
-  void pushBreak();
+  void pushBreak(std::optional<int64_t> sourceEndedMs = std::nullopt);
 
   // The next item, waiting for one; nothing once the queue is closed and drained, or cancelled.
   std::optional<Item> pop();

@@ -62,6 +62,9 @@ CaptionRuntimeEvents postingEvents(const CaptionRuntimeEvents& host,
   e.uiLevel = [host, queue](const std::string& sid, const CaptionLevelReading& reading) {
     queue->post([host, sid, reading] { host.raiseUiLevel(sid, reading); });
   };
+  e.sourceEnded = [host, queue](const std::string& sid, int64_t audioMs) {
+    queue->post([host, sid, audioMs] { host.raiseSourceEnded(sid, audioMs); });
+  };
   return e;
 }
 
@@ -325,6 +328,8 @@ CaptionRuntimeImpl::BringUpResult CaptionRuntimeImpl::bringUp(
   checkNotCancelled(*io);
 
   const int64_t startedAtMs = nowMs();
+  // The end of a file closes the utterance in progress, after the last buffer, and is told.
+  producer->setOnEnded([queue](int64_t audioMs) { queue->pushBreak(audioMs); });
   producer->start([queue](const PcmBuffer& buffer) { queue->push(buffer); },
                   [weak, sid](const CaptionAudioPathEvent& event) {
                     if (auto self = weak.lock()) self->notePath(event, sid);

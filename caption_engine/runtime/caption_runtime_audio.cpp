@@ -69,8 +69,11 @@ void CaptionRuntimeImpl::runSession(const std::shared_ptr<CaptionSessionIo>& io,
 
   while (std::optional<CaptionAudioQueue::Item> item = queue->pop()) {
     if (stop.stop_requested()) return;
-    if (std::holds_alternative<CaptionAudioQueue::BreakMark>(*item)) {
+    if (const auto* mark = std::get_if<CaptionAudioQueue::BreakMark>(&*item)) {
       recognize([&] { return analyzer->endUtterance(); });
+      if (mark->sourceEndedMs && !stop.stop_requested() && isCurrent(serial)) {
+        events_.raiseSourceEnded(sid, *mark->sourceEndedMs);
+      }
       continue;
     }
     const PcmBuffer& buffer = std::get<PcmBuffer>(*item);

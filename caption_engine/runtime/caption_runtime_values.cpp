@@ -56,6 +56,7 @@ CaptionRuntimeEvents CaptionRuntimeEvents::silent() {
   e.segment = [](const std::string&, const CaptionEmission&, const std::string&) {};
   e.log = [](const std::string&) {};
   e.uiLevel = [](const std::string&, const CaptionLevelReading&) {};
+  e.sourceEnded = [](const std::string&, int64_t) {};
   return e;
 }
 

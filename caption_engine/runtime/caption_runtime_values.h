@@ -1,5 +1,5 @@
 // The plain values that cross the boundary between the caption runtime and whoever drives it:
-// start and stop results, the status snapshot, the capabilities record and the six event
+// start and stop results, the status snapshot, the capabilities record and the event
 // callbacks. The wire dictionaries of status and capabilities are built by CaptionStatusMapping.
 #pragma once
 
@@ -54,7 +54,7 @@ struct CaptionRuntimeCapabilities {
   Json block() const;
 };
 
-// The six callbacks the runtime raises. They may be called from any runtime thread, never while
+// The callbacks the runtime raises. They may be called from any runtime thread, never while
 // the runtime holds one of its locks. Unset callbacks do nothing.
 struct CaptionRuntimeEvents {
   std::function<void(CaptionState, const std::optional<std::string>& sessionId,
@@ -69,8 +69,10 @@ struct CaptionRuntimeEvents {
       segment;
   std::function<void(const std::string& message)> log;
   std::function<void(const std::string& sessionId, const CaptionLevelReading& reading)> uiLevel;
+  // The session's source has no more audio (a file's end), after audioMs of it.
+  std::function<void(const std::string& sessionId, int64_t audioMs)> sourceEnded;
 
-  // Six callbacks that all do nothing.
+  // Callbacks that all do nothing.
   static CaptionRuntimeEvents silent();
 
   // Raise helpers that skip unset callbacks.
@@ -94,6 +96,9 @@ struct CaptionRuntimeEvents {
   }
   void raiseUiLevel(const std::string& sessionId, const CaptionLevelReading& r) const {
     if (uiLevel) uiLevel(sessionId, r);
+  }
+  void raiseSourceEnded(const std::string& sessionId, int64_t audioMs) const {
+    if (sourceEnded) sourceEnded(sessionId, audioMs);
   }
 };
 

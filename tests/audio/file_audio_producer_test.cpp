@@ -1,6 +1,8 @@
 #include "caption_engine/audio/file_audio_producer.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -391,6 +393,30 @@ TEST_F(FileAudioProducerTest, ChunksAreExactlyATenthOfASecond) {
   EXPECT_EQ(lengths, expected);
   EXPECT_EQ(recorder.logLines(),
             std::vector<std::string>{"[captions] file source reached EOF after 1.0s of audio"});
+}
+
+// The end of a file is told once, after the last buffer, with the audio it delivered; a stop is
+// no end.
+TEST_F(FileAudioProducerTest, TheEndOfTheFileIsToldOnceAfterTheLastBufferButNotAfterAStop) {
+  Recorder recorder;
+  std::promise<std::pair<int64_t, size_t>> end;  // audio ms, buffers delivered by then
+  auto told = end.get_future();
+  FileAudioProducer producer(file("tone-1.02s.wav"), false);
+  producer.setOnEnded([&](int64_t ms) { end.set_value({ms, recorder.deliveryCount()}); });
+  producer.start(recorder.onBuffer(), nullptr, recorder.log());
+  ASSERT_EQ(told.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(told.get(), (std::pair<int64_t, size_t>{1020, 11}));
+
+  Recorder stopped;
+  std::atomic<bool> ended{false};
+  {
+    FileAudioProducer paced(file("silence-30s.wav"), true);
+    paced.setOnEnded([&](int64_t) { ended = true; });
+    paced.start(stopped.onBuffer(), nullptr, stopped.log());
+    ASSERT_TRUE(stopped.waitForFrames(4800, 10s));
+    paced.stop();
+  }  // the feed has ended here
+  EXPECT_FALSE(ended.load());
 }
 
 TEST_F(FileAudioProducerTest, AnEmptyAudioFileDeliversNothing) {

@@ -1045,5 +1045,39 @@ TEST_F(HelperSessionE2E, ASourceThatIsNotARegularFileIsRefusedAndWedgesNothing) 
   EXPECT_EQ(h.waitForExit(8s), 0) << "ended at end of input, not on the 10 s fallback";
 }
 
+// The end of a file is an event, and the words that run to its end come as a final before it,
+// not only when the host stops (they used to wait for the stop). The session goes on until the
+// host stops it.
+TEST_F(HelperSessionE2E, TheEndOfAFileClosesTheUtteranceAndIsAnEvent) {
+  RECORDING_OR_SKIP(rec, "sense_and_sensibility_01_austen_64kb-0870");
+  LAUNCH_OR_RETURN(h);
+  const std::string sid = "ends-1";
+  const size_t mark = h.messageCount();
+  ASSERT_TRUE(startAndAwait(h, startCommand("go", sid, "en-US", fileSource(rec.path, false))));
+  const auto ended = h.waitForEvent("captionSourceEnded", kStopWait, mark);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ((*ended)["data"], (Json{{"sessionId", sid}, {"audioMs", wavDurationMs(rec.path)}}));
+
+  const auto before = h.messages();
+  const std::vector<Json> ms(before.begin() + static_cast<long>(mark), before.end());
+  const auto segs = checkSegments(ms, sid, "en-US", wavDurationMs(rec.path) + 100);
+  ASSERT_GE(segs.finals, 1u);
+  // The recording's last words are among the finals already.
+  const std::vector<std::string> said = words(rec.transcript);
+  ASSERT_GE(said.size(), 4u);
+  std::string lastWords;
+  for (size_t i = said.size() - 4; i < said.size(); ++i) lastWords += " " + said[i];
+  EXPECT_GE(overlap(lastWords, segs.finalText), 0.5) << segs.finalText;
+  h.sendLine(Json{{"id", "st"}, {"op", "captionsStatus"}});
+  const auto status = h.waitForReply("st", kReplyWait);
+  ASSERT_TRUE(status);
+  EXPECT_EQ((*status)["result"]["state"], "running");
+
+  h.sendLine(Json{{"id", "halt"}, {"op", "captionsStop"}});
+  const auto stopped = h.waitForReply("halt", kStopWait);
+  ASSERT_TRUE(stopped);
+  EXPECT_EQ((*stopped)["result"]["finals"], segs.finals) << "nothing was left for the stop";
+}
+
 }  // namespace
 }  // namespace quorvel::testing
