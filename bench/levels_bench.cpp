@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "caption_engine/audio/pcm_buffer.h"
+#include "caption_engine/base/pcm_buffer.h"
 #include "caption_engine/levels/caption_audio_level.h"
 #include "caption_engine/levels/caption_level_windows.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "caption_engine/audio/caption_audio_source.h"
+#include "caption_engine/base/caption_audio_source.h"
 #include "caption_engine/logic/caption_emission.h"
 #include "caption_engine/runtime/caption_json.h"
 #include "caption_engine/runtime/caption_runtime_values.h"

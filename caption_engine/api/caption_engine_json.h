@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "caption_engine/api/caption_engine_values.h"
-#include "caption_engine/runtime/caption_state.h"
+#include "caption_engine/base/caption_state.h"
 
 namespace quorvel {
 

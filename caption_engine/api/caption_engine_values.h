@@ -20,9 +20,9 @@
 #include <variant>
 #include <vector>
 
-#include "caption_engine/audio/caption_audio_source.h"
-#include "caption_engine/audio/caption_value_hash.h"
-#include "caption_engine/runtime/caption_state.h"
+#include "caption_engine/base/caption_audio_source.h"
+#include "caption_engine/base/caption_value_hash.h"
+#include "caption_engine/base/caption_state.h"
 
 namespace quorvel {
 

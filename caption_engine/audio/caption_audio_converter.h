@@ -9,8 +9,8 @@
 #include <memory>
 #include <optional>
 
-#include "caption_engine/audio/audio_format.h"
-#include "caption_engine/audio/pcm_buffer.h"
+#include "caption_engine/base/audio_format.h"
+#include "caption_engine/base/pcm_buffer.h"
 
 namespace quorvel {
 

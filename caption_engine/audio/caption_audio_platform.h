@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "caption_engine/audio/caption_audio_source.h"
-#include "caption_engine/audio/pcm_buffer.h"
-#include "caption_engine/logic/caption_audio_path_event.h"
+#include "caption_engine/base/caption_audio_source.h"
+#include "caption_engine/base/pcm_buffer.h"
+#include "caption_engine/base/caption_audio_path_event.h"
 
 namespace quorvel {
 
@@ -32,7 +32,7 @@ class CaptionAudioProducer {
   virtual ~CaptionAudioProducer() = default;
   // What the producer reads: the input's name or the file's last path component.
   virtual std::string name() const = 0;
-  // Begins delivery. May throw CaptionRuntimeFailure; the producers of this build never do.
+  // Begins delivery. May throw CaptionAudioError; the producers of this build never do.
   virtual void start(OnBuffer onBuffer, OnPath onPath, Log log) = 0;
   // Ends delivery; never fails; a second call does nothing. Stopping an unstarted producer leaves
   // it unable to deliver.
@@ -48,8 +48,8 @@ class CaptionAudioPlatform {
   virtual ~CaptionAudioPlatform() = default;
   // The machine's inputs in discovery order; never fails.
   virtual std::vector<CaptionAudioInput> listInputs() = 0;
-  // A new, unstarted producer for the source, or throws CaptionRuntimeFailure
-  // (captionsAudioUnavailable) when the source cannot be opened.
+  // A new, unstarted producer for the source, or throws CaptionAudioError when the source cannot
+  // be opened.
   virtual std::shared_ptr<CaptionAudioProducer> makeProducer(const CaptionAudioSource& source) = 0;
 };
 

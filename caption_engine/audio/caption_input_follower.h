@@ -33,7 +33,7 @@
 #include <variant>
 #include <vector>
 
-#include "caption_engine/logic/caption_audio_path_event.h"
+#include "caption_engine/base/caption_audio_path_event.h"
 
 namespace quorvel {
 

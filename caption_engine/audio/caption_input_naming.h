@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "caption_engine/audio/caption_audio_source.h"
+#include "caption_engine/base/caption_audio_source.h"
 
 namespace quorvel {
 

@@ -13,8 +13,8 @@
 #include <stop_token>
 #include <string>
 
-#include "caption_engine/audio/audio_format.h"
-#include "caption_engine/audio/pcm_buffer.h"
+#include "caption_engine/base/audio_format.h"
+#include "caption_engine/base/pcm_buffer.h"
 
 namespace quorvel {
 

@@ -6,15 +6,14 @@
 #include <cstdio>
 
 #include "caption_engine/audio/ffmpeg_audio_file.h"
-#include "caption_engine/runtime/caption_runtime_failure.h"
+#include "caption_engine/audio/caption_audio_error.h"
 
 namespace quorvel {
 
 namespace {
 
-CaptionRuntimeFailure fileFailure(const std::string& message, const std::string& path) {
-  return CaptionRuntimeFailure(CaptionRuntimeErrorCode::captionsAudioUnavailable, message,
-                               Json{{"path", path}}, CaptionState::error, false);
+CaptionAudioError fileFailure(const std::string& message, const std::string& path) {
+  return CaptionAudioError(message, {{"path", path}});
 }
 
 }  // namespace

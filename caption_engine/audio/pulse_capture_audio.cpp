@@ -3,7 +3,7 @@
 #include "caption_engine/audio/file_audio_producer.h"
 #include "caption_engine/audio/pulse_capture_producer.h"
 #include "caption_engine/audio/pulse_sources.h"
-#include "caption_engine/runtime/caption_runtime_failure.h"
+#include "caption_engine/audio/caption_audio_error.h"
 
 namespace quorvel {
 
@@ -16,9 +16,8 @@ constexpr int kAuthorized = 3;
 // answer from its permission store here instead.
 int linuxMicAuthorization() { return kAuthorized; }
 
-CaptionRuntimeFailure audioFailure(const std::string& message, std::optional<Json> context) {
-  return CaptionRuntimeFailure(CaptionRuntimeErrorCode::captionsAudioUnavailable, message,
-                               std::move(context), CaptionState::error, false);
+CaptionAudioError audioFailure(const std::string& message, CaptionAudioError::Context context = {}) {
+  return CaptionAudioError(message, std::move(context));
 }
 
 }  // namespace
@@ -45,7 +44,7 @@ void PulseCaptureAudio::requireMicPermission() const {
   if (status == kAuthorized) return;
   throw audioFailure("microphone access is not granted to the helper (" + std::to_string(status) +
                          ") \u2014 grant Microphone in System Settings \u203A Privacy & Security",
-                     Json{{"reason", "mic_permission"}});
+                     {{"reason", "mic_permission"}});
 }
 
 std::shared_ptr<CaptionAudioProducer> PulseCaptureAudio::makeProducer(
@@ -62,7 +61,7 @@ std::shared_ptr<CaptionAudioProducer> PulseCaptureAudio::makeProducer(
         return std::make_shared<PulseCaptureProducer>(s, CaptionInputFollower::Mode::systemDefault);
       }
     }
-    throw audioFailure("this Mac has no default audio input", std::nullopt);
+    throw audioFailure("this Mac has no default audio input");
   }
 
   const std::string& uniqueID = source.asDevice()->uniqueID;
@@ -80,7 +79,7 @@ std::shared_ptr<CaptionAudioProducer> PulseCaptureAudio::makeProducer(
     }
     message += " (available: " + entries + ")";
   }
-  throw audioFailure(message, Json{{"uniqueID", uniqueID}});
+  throw audioFailure(message, {{"uniqueID", uniqueID}});
 }
 
 }  // namespace quorvel

@@ -7,7 +7,7 @@
 #include <variant>
 
 #include "caption_engine/audio/pulse_connection.h"
-#include "caption_engine/runtime/caption_runtime_failure.h"
+#include "caption_engine/audio/caption_audio_error.h"
 
 namespace quorvel {
 
@@ -16,10 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 using Follower = CaptionInputFollower;
 
-CaptionRuntimeFailure captureFailure(const std::string& message) {
-  return CaptionRuntimeFailure(CaptionRuntimeErrorCode::captionsAudioUnavailable, message,
-                               std::nullopt, CaptionState::error, false);
-}
+CaptionAudioError captureFailure(const std::string& message) { return CaptionAudioError(message); }
 
 pa_sample_format_t pulseFormat(SampleType type) {
   switch (type) {

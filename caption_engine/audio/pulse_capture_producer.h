@@ -36,7 +36,7 @@ namespace quorvel {
 
 class PulseCaptureProducer final : public CaptionAudioProducer {
  public:
-  // Throws CaptionRuntimeFailure (captionsAudioUnavailable) when the source cannot be opened.
+  // Throws CaptionAudioError when the source cannot be opened.
   // `mode` says whether the source was asked for by name or as the default input.
   explicit PulseCaptureProducer(const PulseSource& source,
                                 CaptionInputFollower::Mode mode = CaptionInputFollower::Mode::device);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "caption_engine/audio/audio_format.h"
+#include "caption_engine/base/audio_format.h"
 
 struct pa_source_info;
 

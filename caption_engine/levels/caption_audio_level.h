@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "caption_engine/audio/pcm_buffer.h"
+#include "caption_engine/base/pcm_buffer.h"
 #include "caption_engine/levels/caption_level_windows.h"
 
 namespace quorvel::CaptionAudioLevel {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "caption_engine/levels/caption_band_analyzer.h"
-#include "caption_engine/runtime/caption_level_reading.h"
+#include "caption_engine/base/caption_level_reading.h"
 
 namespace quorvel {
 

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "caption_engine/logic/caption_audio_path_event.h"
-#include "caption_engine/runtime/caption_state.h"
+#include "caption_engine/base/caption_audio_path_event.h"
+#include "caption_engine/base/caption_state.h"
 
 namespace quorvel {
 

@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "caption_engine/audio/caption_audio_source.h"
+#include "caption_engine/base/caption_audio_source.h"
 #include "caption_engine/logic/caption_value.h"
 
 namespace quorvel {

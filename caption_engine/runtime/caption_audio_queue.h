@@ -17,7 +17,7 @@
 #include <optional>
 #include <variant>
 
-#include "caption_engine/audio/pcm_buffer.h"
+#include "caption_engine/base/pcm_buffer.h"
 
 namespace quorvel {
 

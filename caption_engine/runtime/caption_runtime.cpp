@@ -4,6 +4,7 @@
 #include <cmath>
 #include <thread>
 
+#include "caption_engine/audio/caption_audio_error.h"
 #include "caption_engine/audio/file_audio_producer.h"
 #include "caption_engine/logic/caption_terms.h"
 #include "caption_engine/runtime/caption_runtime_impl.h"
@@ -24,6 +25,17 @@ Json localeContext(const std::string& reason, const std::string& locale) {
   c["reason"] = reason;
   c["locale"] = locale;
   return c;
+}
+
+// An audio source that could not be opened, as the host is told.
+CaptionRuntimeFailure audioUnavailable(const CaptionAudioError& e) {
+  std::optional<Json> context;
+  if (!e.context.empty()) {
+    context = Json::object();
+    for (const auto& [key, value] : e.context) (*context)[key] = value;
+  }
+  return CaptionRuntimeFailure(CaptionRuntimeErrorCode::captionsAudioUnavailable, e.what(),
+                               std::move(context), CaptionState::error, false);
 }
 
 // A start that a stop ended before the session was running.
@@ -244,10 +256,10 @@ CaptionRuntimeImpl::BringUpResult CaptionRuntimeImpl::bringUp(
     producer = file ? std::make_shared<FileAudioProducer>(file->path, file->paced,
                                                           io->startCancel.get_token())
                     : platform_->makeProducer(request.source);
-  } catch (const CaptionRuntimeFailure&) {
+  } catch (const CaptionAudioError& e) {
     // An open abandoned because of the stop is the stop's doing, not the file's.
     if (io->startCancel.stop_requested()) throw startCancelled(sid);
-    throw;
+    throw audioUnavailable(e);
   }
   adopt(*io, producer);
   checkNotCancelled(*io);
@@ -330,11 +342,15 @@ CaptionRuntimeImpl::BringUpResult CaptionRuntimeImpl::bringUp(
   const int64_t startedAtMs = nowMs();
   // The end of a file closes the utterance in progress, after the last buffer, and is told.
   producer->setOnEnded([queue](int64_t audioMs) { queue->pushBreak(audioMs); });
-  producer->start([queue](const PcmBuffer& buffer) { queue->push(buffer); },
-                  [weak, sid](const CaptionAudioPathEvent& event) {
-                    if (auto self = weak.lock()) self->notePath(event, sid);
-                  },
-                  [events = events_](const std::string& line) { events.raiseLog(line); });
+  try {
+    producer->start([queue](const PcmBuffer& buffer) { queue->push(buffer); },
+                    [weak, sid](const CaptionAudioPathEvent& event) {
+                      if (auto self = weak.lock()) self->notePath(event, sid);
+                    },
+                    [events = events_](const std::string& line) { events.raiseLog(line); });
+  } catch (const CaptionAudioError& e) {
+    throw audioUnavailable(e);
+  }
 
   events_.raiseLog("[captions] session " + sid + " running: locale=" + locale +
                    " fast=" + yesNo(request.fast) + " terms=" +

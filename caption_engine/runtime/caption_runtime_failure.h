@@ -11,7 +11,7 @@
 #include <variant>
 
 #include "caption_engine/runtime/caption_json.h"
-#include "caption_engine/runtime/caption_state.h"
+#include "caption_engine/base/caption_state.h"
 
 namespace quorvel {
 

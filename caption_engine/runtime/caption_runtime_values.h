@@ -11,8 +11,8 @@
 
 #include "caption_engine/logic/caption_emission.h"
 #include "caption_engine/runtime/caption_json.h"
-#include "caption_engine/runtime/caption_level_reading.h"
-#include "caption_engine/runtime/caption_state.h"
+#include "caption_engine/base/caption_level_reading.h"
+#include "caption_engine/base/caption_state.h"
 
 namespace quorvel {
 

@@ -8,7 +8,7 @@ execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${
                 COMMAND_ERROR_IS_FATAL ANY)
 
 foreach(header caption_engine/api/caption_engine.h caption_engine/api/apple_caption_engine.h
-               caption_engine/runtime/caption_state.h caption_engine/audio/caption_audio_source.h)
+               caption_engine/base/caption_state.h caption_engine/base/caption_audio_source.h)
   if(NOT EXISTS "${prefix}/include/quorvel/${header}")
     message(FATAL_ERROR "not installed: include/quorvel/${header}")
   endif()

@@ -8,7 +8,7 @@
 #include <numbers>
 #include <vector>
 
-#include "caption_engine/audio/pcm_buffer.h"
+#include "caption_engine/base/pcm_buffer.h"
 
 namespace quorvel::testing {
 

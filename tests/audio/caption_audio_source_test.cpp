@@ -1,6 +1,6 @@
 // Hashing of the audio source and input values: std::hash agrees with equality, so both can be
 // kept in unordered sets.
-#include "caption_engine/audio/caption_audio_source.h"
+#include "caption_engine/base/caption_audio_source.h"
 
 #include <gtest/gtest.h>
 

@@ -14,7 +14,7 @@
 #include <future>
 
 #include "caption_engine/audio/ffmpeg_audio_file.h"
-#include "caption_engine/runtime/caption_runtime_failure.h"
+#include "caption_engine/audio/caption_audio_error.h"
 #include "tests/audio/audio_test_support.h"
 
 namespace quorvel {
@@ -89,16 +89,14 @@ void expectAudioFailure(const std::function<void()>& make, const std::string& me
   try {
     make();
     ADD_FAILURE() << "no failure for " << path;
-  } catch (const CaptionRuntimeFailure& f) {
-    EXPECT_EQ(f.code, CaptionRuntimeErrorCode::captionsAudioUnavailable);
-    EXPECT_EQ(f.state, CaptionState::error);
-    EXPECT_FALSE(f.retriable);
-    EXPECT_EQ(f.context, (Json{{"path", path}}));
+  } catch (const CaptionAudioError& f) {
+    const std::string message = f.what();
+    EXPECT_EQ(f.context, (CaptionAudioError::Context{{"path", path}}));
     if (exact) {
-      EXPECT_EQ(f.message, messagePrefix);
+      EXPECT_EQ(message, messagePrefix);
     } else {
-      EXPECT_EQ(f.message.rfind(messagePrefix, 0), 0u) << f.message;
-      EXPECT_GT(f.message.size(), messagePrefix.size()) << "no reason given: " << f.message;
+      EXPECT_EQ(message.rfind(messagePrefix, 0), 0u) << message;
+      EXPECT_GT(message.size(), messagePrefix.size()) << "no reason given: " << message;
     }
   }
 }
@@ -202,16 +200,16 @@ struct SpecialFile {
 // Makes a producer for `path` on a thread of its own and waits at most `bound` for its
 // constructor to return. When it has not returned by then, `unstick` releases it before the
 // thread is joined. Returns whether it returned in time and the failure it threw, if any.
-std::pair<bool, std::optional<CaptionRuntimeFailure>> openWithin(
+std::pair<bool, std::optional<CaptionAudioError>> openWithin(
     const std::string& path, const std::function<void()>& unstick, std::stop_token cancel = {},
     std::chrono::milliseconds bound = 10s) {
-  std::promise<std::optional<CaptionRuntimeFailure>> outcome;
+  std::promise<std::optional<CaptionAudioError>> outcome;
   auto result = outcome.get_future();
   std::thread opener([&] {
     try {
       FileAudioProducer producer(path, false, cancel);
       outcome.set_value(std::nullopt);
-    } catch (const CaptionRuntimeFailure& f) {
+    } catch (const CaptionAudioError& f) {
       outcome.set_value(f);
     } catch (...) {
       outcome.set_exception(std::current_exception());
@@ -283,11 +281,8 @@ TEST_F(FileAudioProducerTest, AnythingButARegularFileFailsAtOnce) {
     special.cleanUp();
     EXPECT_TRUE(inTime) << "opening did not return within the bound";
     ASSERT_TRUE(failure.has_value()) << "opened as audio";
-    EXPECT_EQ(failure->code, CaptionRuntimeErrorCode::captionsAudioUnavailable);
-    EXPECT_EQ(failure->state, CaptionState::error);
-    EXPECT_FALSE(failure->retriable);
-    EXPECT_EQ(failure->context, (Json{{"path", special.path}}));
-    EXPECT_EQ(failure->message, notRegular(special.path));
+    EXPECT_EQ(failure->context, (CaptionAudioError::Context{{"path", special.path}}));
+    EXPECT_EQ(std::string(failure->what()), notRegular(special.path));
   }
 }
 
@@ -305,8 +300,8 @@ TEST_F(FileAudioProducerTest, APlaylistIsNotFollowedToAFifo) {
   });
   EXPECT_TRUE(inTime) << "opening did not return within the bound";
   ASSERT_TRUE(failure.has_value());
-  EXPECT_EQ(failure->message.rfind("cannot read caption source file " + path + ": ", 0), 0u)
-      << failure->message;
+  EXPECT_EQ(std::string(failure->what()).rfind("cannot read caption source file " + path + ": ", 0), 0u)
+      << failure->what();
 }
 
 // A directory keeps the reason it has always been given.
@@ -315,7 +310,7 @@ TEST_F(FileAudioProducerTest, ADirectoryIsNotReadable) {
   const auto [inTime, failure] = openWithin(path, [] {});
   EXPECT_TRUE(inTime);
   ASSERT_TRUE(failure.has_value());
-  EXPECT_EQ(failure->message, "cannot read caption source file " + path + ": Is a directory");
+  EXPECT_EQ(std::string(failure->what()), "cannot read caption source file " + path + ": Is a directory");
 }
 
 // A start stopped before its file is open gets no file: opening gives up at once.
@@ -326,9 +321,8 @@ TEST_F(FileAudioProducerTest, ACancelledOpenFailsAtOnce) {
   const auto [inTime, failure] = openWithin(path, [] {}, stop.get_token());
   EXPECT_TRUE(inTime);
   ASSERT_TRUE(failure.has_value());
-  EXPECT_EQ(failure->code, CaptionRuntimeErrorCode::captionsAudioUnavailable);
-  EXPECT_EQ(failure->context, (Json{{"path", path}}));
-  EXPECT_EQ(failure->message, "opening caption source file " + path + " was cancelled");
+  EXPECT_EQ(failure->context, (CaptionAudioError::Context{{"path", path}}));
+  EXPECT_EQ(std::string(failure->what()), "opening caption source file " + path + " was cancelled");
 }
 
 // A cancelled read gives nothing, and the file has nothing more to give after it (what was read

@@ -357,6 +357,7 @@ std::shared_ptr<CaptionAudioProducer> FakePlatform::makeProducer(const CaptionAu
   if (gate) gate->wait();
   std::lock_guard lock(m_);
   if (makeThrows_) throw *makeThrows_;
+  if (makeFailsWith_) throw *makeFailsWith_;
   auto p = std::make_shared<FakeProducer>();
   if (nextStartThrows_) p->setStartThrows(std::exchange(nextStartThrows_, std::nullopt));
   last_ = p;
@@ -371,6 +372,11 @@ std::shared_ptr<FakeProducer> FakePlatform::lastProducer() const {
 void FakePlatform::setMakeThrows(std::optional<CaptionRuntimeFailure> failure) {
   std::lock_guard lock(m_);
   makeThrows_ = std::move(failure);
+}
+
+void FakePlatform::setMakeFailsWith(std::optional<CaptionAudioError> error) {
+  std::lock_guard lock(m_);
+  makeFailsWith_ = std::move(error);
 }
 
 void FakePlatform::setMakeGate(std::shared_ptr<Gate> gate) {

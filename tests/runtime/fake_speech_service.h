@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "caption_engine/audio/caption_audio_error.h"
 #include "caption_engine/audio/caption_audio_platform.h"
 #include "caption_engine/runtime/caption_runtime_failure.h"
 #include "caption_engine/runtime/speech_service.h"
@@ -217,6 +218,8 @@ class FakePlatform final : public CaptionAudioPlatform {
   // The next producer handed out (a fresh one each time unless a failure is set).
   std::shared_ptr<FakeProducer> lastProducer() const;
   void setMakeThrows(std::optional<CaptionRuntimeFailure> failure);
+  // makeProducer fails the way the audio layer says it: with a CaptionAudioError.
+  void setMakeFailsWith(std::optional<CaptionAudioError> error);
   // makeProducer waits at this gate first when set.
   void setMakeGate(std::shared_ptr<Gate> gate);
   // The producer made next will throw this from start().
@@ -226,6 +229,7 @@ class FakePlatform final : public CaptionAudioPlatform {
   mutable std::mutex m_;
   std::shared_ptr<FakeProducer> last_;
   std::optional<CaptionRuntimeFailure> makeThrows_;
+  std::optional<CaptionAudioError> makeFailsWith_;
   std::optional<CaptionRuntimeFailure> nextStartThrows_;
   std::shared_ptr<Gate> makeGate_;
 };

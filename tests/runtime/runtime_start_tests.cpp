@@ -100,6 +100,12 @@ CaptionRuntimeFailure audioFailure(const std::string& message) {
 
 std::vector<FailureCase> failureCases() {
   return {
+      {"the audio layer cannot open the input",
+       [](FakeSpeechService&, FakePlatform& p, CaptionsStartRequest&) {
+         p.setMakeFailsWith(CaptionAudioError("audio input x is not connected", {{"uniqueID", "x"}}));
+       },
+       CaptionRuntimeErrorCode::captionsAudioUnavailable, "audio input x is not connected",
+       Json::parse(R"({"uniqueID":"x"})"), CaptionState::error},
       {"producer cannot be made",
        [](FakeSpeechService&, FakePlatform& p, CaptionsStartRequest&) {
          p.setMakeThrows(audioFailure("no audio input device with id mic-9"));
@@ -197,6 +203,7 @@ TEST_F(RuntimeTest, EveryBringUpFailureReportsExactlyAndCleansUp) {
 
     // A new start with the same id proceeds once the cause is gone.
     platform->setMakeThrows(std::nullopt);
+    platform->setMakeFailsWith(std::nullopt);
     service->setMakeAnalyzerThrows(std::nullopt);
     service->setAnalyzerScript({});
     startRunning(request("s1"));

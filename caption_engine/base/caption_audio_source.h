@@ -11,7 +11,7 @@
 #include <string_view>
 #include <variant>
 
-#include "caption_engine/audio/caption_value_hash.h"
+#include "caption_engine/base/caption_value_hash.h"
 
 namespace quorvel {
 

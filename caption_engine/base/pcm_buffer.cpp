@@ -1,4 +1,4 @@
-#include "caption_engine/audio/pcm_buffer.h"
+#include "caption_engine/base/pcm_buffer.h"
 
 #include <algorithm>
 

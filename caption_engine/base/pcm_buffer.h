@@ -7,7 +7,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "caption_engine/audio/audio_format.h"
+#include "caption_engine/base/audio_format.h"
 
 namespace quorvel {
 

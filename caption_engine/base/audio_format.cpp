@@ -1,4 +1,4 @@
-#include "caption_engine/audio/audio_format.h"
+#include "caption_engine/base/audio_format.h"
 
 #include <cstdio>
 
