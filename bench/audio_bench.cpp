@@ -165,7 +165,8 @@ void BM_CaptureLatency(benchmark::State& state) {
         const int16_t* s = buffer.channelData<int16_t>(0);
         if (!s) return;
         bool loud = false;
-        for (uint32_t f = 0; f < buffer.frameLength() && !loud; ++f) loud = std::abs(s[f * 2]) > 3000;
+        for (uint32_t f = 0; f < buffer.frameLength() && !loud; ++f)
+          loud = std::abs(s[f * 2]) > 3000;
         if (!loud) return;
         const auto now = Clock::now();
         {

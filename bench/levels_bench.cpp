@@ -14,7 +14,8 @@ quorvel::PcmBuffer toneBuffer(double rate, uint32_t frames) {
   quorvel::PcmBuffer b(quorvel::AudioFormat{quorvel::SampleType::float32, rate, 1, false}, frames);
   b.setFrameLength(frames);
   float* data = b.channelData<float>(0);
-  for (uint32_t i = 0; i < frames; ++i) data[i] = float(0.5 * std::sin(2.0 * M_PI * 440.0 * i / rate));
+  for (uint32_t i = 0; i < frames; ++i)
+    data[i] = float(0.5 * std::sin(2.0 * M_PI * 440.0 * i / rate));
   return b;
 }
 
@@ -28,8 +29,10 @@ BENCHMARK(BM_RmsDb4800Float);
 // One second of 48 kHz audio through the reading windows: 24 readings, each with a 1024-point FFT.
 void BM_ReadingsOneSecond48kBands(benchmark::State& state) {
   const quorvel::PcmBuffer buffer = toneBuffer(48000, 48000);
-  quorvel::CaptionLevelWindows windows(48000, quorvel::CaptionLevelReadings::perSecond, state.range(0) != 0);
-  for (auto _ : state) benchmark::DoNotOptimize(quorvel::CaptionAudioLevel::readings(buffer, windows));
+  quorvel::CaptionLevelWindows windows(48000, quorvel::CaptionLevelReadings::perSecond,
+                                       state.range(0) != 0);
+  for (auto _ : state)
+    benchmark::DoNotOptimize(quorvel::CaptionAudioLevel::readings(buffer, windows));
   state.SetItemsProcessed(state.iterations() * 48000);
 }
 BENCHMARK(BM_ReadingsOneSecond48kBands)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);

@@ -40,7 +40,8 @@ BENCHMARK(BM_SequencerAdmitNonAscii);
 
 void BM_TermsNormalise500(benchmark::State& state) {
   std::vector<std::string> terms;
-  for (int i = 0; i < 600; ++i) terms.push_back("  Term\t" + std::to_string(i % 550) + " Stra\u00DFe ");
+  for (int i = 0; i < 600; ++i)
+    terms.push_back("  Term\t" + std::to_string(i % 550) + " Stra\u00DFe ");
   for (auto _ : state) benchmark::DoNotOptimize(quorvel::CaptionTerms::normalise(terms));
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(terms.size()));
 }

@@ -24,7 +24,9 @@ using namespace quorvel::speech;
 const fs::path kModel = kSystemEnUsModelDirectory;
 const fs::path kLibrivox = "/usr/share/pocketsphinx/test/data/librivox";
 
-SphinxModelFiles enUs() { return {kModel / "en-us", kModel / "en-us.lm.bin", kModel / "cmudict-en-us.dict"}; }
+SphinxModelFiles enUs() {
+  return {kModel / "en-us", kModel / "en-us.lm.bin", kModel / "cmudict-en-us.dict"};
+}
 
 struct Librivox {
   std::vector<std::vector<int16_t>> files;
@@ -106,17 +108,25 @@ void BM_DecodeLibrivox(benchmark::State& state) {
     total = {};
     const double before = processCpuSeconds();
     for (size_t i = 0; i < data.files.size(); ++i) {
-      WordErrors e = wordErrors(data.references[i], decodeThroughService(service, data.files[i], terms));
+      WordErrors e =
+          wordErrors(data.references[i], decodeThroughService(service, data.files[i], terms));
       total.errors += e.errors;
       total.referenceWords += e.referenceWords;
     }
     cpu += processCpuSeconds() - before;
   }
-  state.counters["cpuPerAudioSecond"] = cpu / (data.seconds * static_cast<double>(state.iterations()));
+  state.counters["cpuPerAudioSecond"] =
+      cpu / (data.seconds * static_cast<double>(state.iterations()));
   state.counters["werPercent"] = 100.0 * total.rate();
   state.counters["audioSeconds"] = data.seconds;
 }
-BENCHMARK(BM_DecodeLibrivox)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_DecodeLibrivox)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->UseRealTime();
 
 // Replacing the contextual terms between utterances (a new interpolated model and search).
 void BM_SetContext(benchmark::State& state) {

@@ -73,11 +73,11 @@ void CaptionEngine::stop(std::optional<std::string> sessionId, Completion comple
 
 void CaptionEngine::setContext(std::string sessionId, std::vector<std::string> terms,
                                Completion completion) {
-  core_->setContext(std::move(sessionId), std::move(terms),
-                    [completion = std::move(completion)](
-                        CaptionRuntimeOutcome<CaptionRuntimeVoid> outcome) {
-                      completion(outcomeOf(outcome));
-                    });
+  core_->setContext(
+      std::move(sessionId), std::move(terms),
+      [completion = std::move(completion)](CaptionRuntimeOutcome<CaptionRuntimeVoid> outcome) {
+        completion(outcomeOf(outcome));
+      });
 }
 
 void CaptionEngine::installLocale(std::string locale, Completion completion) {

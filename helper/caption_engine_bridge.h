@@ -30,7 +30,10 @@ class CaptionEngine {
   struct Failure : std::exception {
     Failure(HelperErrorCode code, std::string message, std::optional<Json> context,
             CaptionState state, bool retriable)
-        : code(code), message(std::move(message)), context(std::move(context)), state(state),
+        : code(code),
+          message(std::move(message)),
+          context(std::move(context)),
+          state(state),
           retriable(retriable) {}
     static Failure from(const CaptionRuntimeFailure& failure);
     const char* what() const noexcept override { return message.c_str(); }

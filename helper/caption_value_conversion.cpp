@@ -29,7 +29,8 @@ CaptionValue convert(const Json& json, int depth, int maxDepth) {
     case Json::value_t::object: {
       if (depth >= maxDepth) return CaptionValue();
       CaptionValue::Object o;
-      for (const auto& [key, value] : json.items()) o.emplace(key, convert(value, depth + 1, maxDepth));
+      for (const auto& [key, value] : json.items())
+        o.emplace(key, convert(value, depth + 1, maxDepth));
       return CaptionValue(std::move(o));
     }
     default:

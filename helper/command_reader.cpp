@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <exception>
 
@@ -44,7 +44,8 @@ std::optional<CommandLineReader::Line> CommandLineReader::next() {
     }
     const char* begin = chunk_.data() + pos_;
     const char* end = chunk_.data() + len_;
-    const char* lf = static_cast<const char*>(std::memchr(begin, '\n', static_cast<size_t>(end - begin)));
+    const char* lf =
+        static_cast<const char*>(std::memchr(begin, '\n', static_cast<size_t>(end - begin)));
     const char* stop = lf ? lf : end;
     const size_t piece = static_cast<size_t>(stop - begin);
     pending_ = true;
@@ -82,16 +83,15 @@ std::string repairedUtf8(std::string_view text) {
   int32_t utf16Length = 0;
   int32_t substitutions = 0;
   std::u16string utf16(text.size() + 1, u'\0');
-  u_strFromUTF8WithSub(utf16.data(), static_cast<int32_t>(utf16.size()), &utf16Length,
-                       text.data(), static_cast<int32_t>(text.size()), 0xFFFD, &substitutions,
-                       &status);
+  u_strFromUTF8WithSub(utf16.data(), static_cast<int32_t>(utf16.size()), &utf16Length, text.data(),
+                       static_cast<int32_t>(text.size()), 0xFFFD, &substitutions, &status);
   if (U_FAILURE(status) || substitutions == 0) return std::string(text);
 
   status = U_ZERO_ERROR;
   int32_t utf8Length = 0;
   std::string out(static_cast<size_t>(utf16Length) * 3 + 1, '\0');
-  u_strToUTF8(out.data(), static_cast<int32_t>(out.size()), &utf8Length, utf16.data(),
-              utf16Length, &status);
+  u_strToUTF8(out.data(), static_cast<int32_t>(out.size()), &utf8Length, utf16.data(), utf16Length,
+              &status);
   if (U_FAILURE(status)) return std::string(text);
   out.resize(static_cast<size_t>(utf8Length));
   return out;

@@ -18,20 +18,30 @@ enum class HelperErrorCode {
 };
 
 inline constexpr std::array<HelperErrorCode, 7> allHelperErrorCodes{
-    HelperErrorCode::badRequest,           HelperErrorCode::unsupportedOp,
-    HelperErrorCode::internal,             HelperErrorCode::captionsUnsupported,
-    HelperErrorCode::captionsModelMissing, HelperErrorCode::captionsAudioUnavailable,
+    HelperErrorCode::badRequest,
+    HelperErrorCode::unsupportedOp,
+    HelperErrorCode::internal,
+    HelperErrorCode::captionsUnsupported,
+    HelperErrorCode::captionsModelMissing,
+    HelperErrorCode::captionsAudioUnavailable,
     HelperErrorCode::captionsStartFailed};
 
 constexpr std::string_view rawValue(HelperErrorCode code) {
   switch (code) {
-    case HelperErrorCode::badRequest: return "BAD_REQUEST";
-    case HelperErrorCode::unsupportedOp: return "UNSUPPORTED_OP";
-    case HelperErrorCode::internal: return "INTERNAL";
-    case HelperErrorCode::captionsUnsupported: return "CAPTIONS_UNSUPPORTED";
-    case HelperErrorCode::captionsModelMissing: return "CAPTIONS_MODEL_MISSING";
-    case HelperErrorCode::captionsAudioUnavailable: return "CAPTIONS_AUDIO_UNAVAILABLE";
-    case HelperErrorCode::captionsStartFailed: return "CAPTIONS_START_FAILED";
+    case HelperErrorCode::badRequest:
+      return "BAD_REQUEST";
+    case HelperErrorCode::unsupportedOp:
+      return "UNSUPPORTED_OP";
+    case HelperErrorCode::internal:
+      return "INTERNAL";
+    case HelperErrorCode::captionsUnsupported:
+      return "CAPTIONS_UNSUPPORTED";
+    case HelperErrorCode::captionsModelMissing:
+      return "CAPTIONS_MODEL_MISSING";
+    case HelperErrorCode::captionsAudioUnavailable:
+      return "CAPTIONS_AUDIO_UNAVAILABLE";
+    case HelperErrorCode::captionsStartFailed:
+      return "CAPTIONS_START_FAILED";
   }
   return "INTERNAL";
 }

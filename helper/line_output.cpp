@@ -1,9 +1,9 @@
 #include "helper/line_output.h"
 
 #include <poll.h>
-#include <sys/uio.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -289,18 +289,16 @@ void LineOutput::finish(std::chrono::milliseconds budget) {
 
   const auto end = std::chrono::steady_clock::now() + budget;
   const auto deadline = end - budget / 2;
-  const bool flushed = idle_.wait_until(lock, deadline, [&] {
-    return !writing_ && out_.lines.empty() && err_.lines.empty();
-  });
+  const bool flushed = idle_.wait_until(
+      lock, deadline, [&] { return !writing_ && out_.lines.empty() && err_.lines.empty(); });
   if (!flushed) {
     // Out of time: complete only a line that is half written, while the reader still takes it.
     lineOnly_ = true;
     lock.unlock();
     wake();
     lock.lock();
-    idle_.wait_until(lock, end, [&] {
-      return !writing_ && out_.headSent == 0 && err_.headSent == 0;
-    });
+    idle_.wait_until(lock, end,
+                     [&] { return !writing_ && out_.headSent == 0 && err_.headSent == 0; });
   }
   // From here on no write starts. A write still under way was made so that it cannot wait, and
   // can only be stuck on a descriptor that reported room it did not have.

@@ -56,8 +56,8 @@ AppleCaptionEngine::AppleCaptionEngine()
 
 AppleCaptionEngine::AppleCaptionEngine(std::shared_ptr<CaptionAudioPlatform> platform,
                                        std::shared_ptr<speech::SpeechService> service)
-    : impl_(std::make_unique<Impl>(std::make_shared<CaptionEngineEventRelay>(),
-                                   std::move(platform), std::move(service))) {}
+    : impl_(std::make_unique<Impl>(std::make_shared<CaptionEngineEventRelay>(), std::move(platform),
+                                   std::move(service))) {}
 
 AppleCaptionEngine::~AppleCaptionEngine() = default;
 
@@ -73,7 +73,8 @@ CaptionEngineCapabilities AppleCaptionEngine::capabilities() {
   try {
     return CaptionEngineTranslation::capabilities(impl_->core.capabilities());
   } catch (const std::exception& e) {
-    return CaptionEngineCapabilities{CaptionEngineKind::apple, false, std::string(e.what()), {}, {}};
+    return CaptionEngineCapabilities{
+        CaptionEngineKind::apple, false, std::string(e.what()), {}, {}};
   }
 }
 

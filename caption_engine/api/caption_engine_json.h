@@ -20,7 +20,8 @@ namespace caption_json_detail {
 
 template <class BasicJson>
 [[noreturn]] void failDecoding(const BasicJson& j, const std::string& message) {
-#if NLOHMANN_JSON_VERSION_MAJOR > 3 || (NLOHMANN_JSON_VERSION_MAJOR == 3 && NLOHMANN_JSON_VERSION_MINOR >= 11)
+#if NLOHMANN_JSON_VERSION_MAJOR > 3 || \
+    (NLOHMANN_JSON_VERSION_MAJOR == 3 && NLOHMANN_JSON_VERSION_MINOR >= 11)
   throw BasicJson::type_error::create(302, message, &j);
 #else
   throw BasicJson::type_error::create(302, message, j);
@@ -43,28 +44,36 @@ void decodeRaw(const BasicJson& j, Enum& out, FromRaw fromRaw, const char* typeN
 }  // namespace caption_json_detail
 
 template <class BasicJson>
-void to_json(BasicJson& j, const CaptionEngineKind& v) { j = std::string(rawValue(v)); }
+void to_json(BasicJson& j, const CaptionEngineKind& v) {
+  j = std::string(rawValue(v));
+}
 template <class BasicJson>
 void from_json(const BasicJson& j, CaptionEngineKind& v) {
   caption_json_detail::decodeRaw(j, v, captionEngineKindFromRaw, "CaptionEngineKind");
 }
 
 template <class BasicJson>
-void to_json(BasicJson& j, const CaptionEngineErrorCode& v) { j = std::string(rawValue(v)); }
+void to_json(BasicJson& j, const CaptionEngineErrorCode& v) {
+  j = std::string(rawValue(v));
+}
 template <class BasicJson>
 void from_json(const BasicJson& j, CaptionEngineErrorCode& v) {
   caption_json_detail::decodeRaw(j, v, captionEngineErrorCodeFromRaw, "CaptionEngineErrorCode");
 }
 
 template <class BasicJson>
-void to_json(BasicJson& j, const CaptionSegmentEvent::Kind& v) { j = std::string(rawValue(v)); }
+void to_json(BasicJson& j, const CaptionSegmentEvent::Kind& v) {
+  j = std::string(rawValue(v));
+}
 template <class BasicJson>
 void from_json(const BasicJson& j, CaptionSegmentEvent::Kind& v) {
   caption_json_detail::decodeRaw(j, v, captionSegmentEventKindFromRaw, "CaptionSegmentEvent.Kind");
 }
 
 template <class BasicJson>
-void to_json(BasicJson& j, const CaptionState& v) { j = std::string(rawValue(v)); }
+void to_json(BasicJson& j, const CaptionState& v) {
+  j = std::string(rawValue(v));
+}
 template <class BasicJson>
 void from_json(const BasicJson& j, CaptionState& v) {
   caption_json_detail::decodeRaw(j, v, captionStateFromRaw, "CaptionState");

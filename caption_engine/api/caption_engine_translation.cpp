@@ -17,15 +17,14 @@ double clampedFraction(double fraction) {
 
 CaptionSegmentEvent segment(const std::string& sessionId, const CaptionEmission& emission,
                             const std::string& locale) {
-  return CaptionSegmentEvent{
-      sessionId,
-      emission.seq,
-      emission.kind == "final" ? CaptionSegmentEvent::Kind::final
-                               : CaptionSegmentEvent::Kind::volatile_,
-      emission.tStartMs,
-      emission.tEndMs,
-      emission.text,
-      locale};
+  return CaptionSegmentEvent{sessionId,
+                             emission.seq,
+                             emission.kind == "final" ? CaptionSegmentEvent::Kind::final
+                                                      : CaptionSegmentEvent::Kind::volatile_,
+                             emission.tStartMs,
+                             emission.tEndMs,
+                             emission.text,
+                             locale};
 }
 
 CaptionEngineStatus status(const CaptionRuntimeStatus& s) {

@@ -16,13 +16,16 @@ namespace quorvel {
 // are startFailed; the three others keep their meaning.
 constexpr CaptionEngineErrorCode engineCode(CaptionRuntimeErrorCode code) {
   switch (code) {
-    case CaptionRuntimeErrorCode::captionsUnsupported: return CaptionEngineErrorCode::unsupported;
-    case CaptionRuntimeErrorCode::captionsModelMissing: return CaptionEngineErrorCode::modelMissing;
+    case CaptionRuntimeErrorCode::captionsUnsupported:
+      return CaptionEngineErrorCode::unsupported;
+    case CaptionRuntimeErrorCode::captionsModelMissing:
+      return CaptionEngineErrorCode::modelMissing;
     case CaptionRuntimeErrorCode::captionsAudioUnavailable:
       return CaptionEngineErrorCode::audioUnavailable;
     case CaptionRuntimeErrorCode::badRequest:
     case CaptionRuntimeErrorCode::internal:
-    case CaptionRuntimeErrorCode::captionsStartFailed: return CaptionEngineErrorCode::startFailed;
+    case CaptionRuntimeErrorCode::captionsStartFailed:
+      return CaptionEngineErrorCode::startFailed;
   }
   return CaptionEngineErrorCode::startFailed;
 }

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "caption_engine/base/caption_audio_source.h"
-#include "caption_engine/base/caption_value_hash.h"
 #include "caption_engine/base/caption_state.h"
+#include "caption_engine/base/caption_value_hash.h"
 
 namespace quorvel {
 
@@ -30,12 +30,14 @@ namespace quorvel {
 enum class CaptionEngineKind { apple, sherpa };
 
 inline constexpr std::array<CaptionEngineKind, 2> allCaptionEngineKinds{CaptionEngineKind::apple,
-                                                                         CaptionEngineKind::sherpa};
+                                                                        CaptionEngineKind::sherpa};
 
 constexpr std::string_view rawValue(CaptionEngineKind kind) {
   switch (kind) {
-    case CaptionEngineKind::apple: return "apple";
-    case CaptionEngineKind::sherpa: return "sherpa";
+    case CaptionEngineKind::apple:
+      return "apple";
+    case CaptionEngineKind::sherpa:
+      return "sherpa";
   }
   return "apple";
 }
@@ -56,15 +58,20 @@ inline constexpr std::array<CaptionEngineErrorCode, 4> allCaptionEngineErrorCode
 
 constexpr std::string_view rawValue(CaptionEngineErrorCode code) {
   switch (code) {
-    case CaptionEngineErrorCode::unsupported: return "CAPTIONS_UNSUPPORTED";
-    case CaptionEngineErrorCode::modelMissing: return "CAPTIONS_MODEL_MISSING";
-    case CaptionEngineErrorCode::audioUnavailable: return "CAPTIONS_AUDIO_UNAVAILABLE";
-    case CaptionEngineErrorCode::startFailed: return "CAPTIONS_START_FAILED";
+    case CaptionEngineErrorCode::unsupported:
+      return "CAPTIONS_UNSUPPORTED";
+    case CaptionEngineErrorCode::modelMissing:
+      return "CAPTIONS_MODEL_MISSING";
+    case CaptionEngineErrorCode::audioUnavailable:
+      return "CAPTIONS_AUDIO_UNAVAILABLE";
+    case CaptionEngineErrorCode::startFailed:
+      return "CAPTIONS_START_FAILED";
   }
   return "CAPTIONS_START_FAILED";
 }
 
-constexpr std::optional<CaptionEngineErrorCode> captionEngineErrorCodeFromRaw(std::string_view raw) {
+constexpr std::optional<CaptionEngineErrorCode> captionEngineErrorCodeFromRaw(
+    std::string_view raw) {
   for (auto c : allCaptionEngineErrorCodes) {
     if (rawValue(c) == raw) return c;
   }
@@ -336,8 +343,8 @@ struct hash<quorvel::CaptionEngineStopAck> {
 template <>
 struct hash<quorvel::CaptionEngineStatus> {
   size_t operator()(const quorvel::CaptionEngineStatus& s) const noexcept {
-    return quorvel::hashing::hashFields(s.state, s.sessionId, s.locale, s.seconds,
-                                        s.lastSpeechAtMs, s.levelDb);
+    return quorvel::hashing::hashFields(s.state, s.sessionId, s.locale, s.seconds, s.lastSpeechAtMs,
+                                        s.levelDb);
   }
 };
 

@@ -33,8 +33,8 @@ CaptionEngineStopAck PlaceholderCaptionEngine::stop(const std::optional<std::str
 void PlaceholderCaptionEngine::setTerms(const std::string&, const std::vector<std::string>&) {}
 
 CaptionEngineStatus PlaceholderCaptionEngine::status() {
-  return CaptionEngineStatus{CaptionState::unsupported, std::nullopt, std::nullopt, 0.0,
-                             std::nullopt, std::nullopt};
+  return CaptionEngineStatus{
+      CaptionState::unsupported, std::nullopt, std::nullopt, 0.0, std::nullopt, std::nullopt};
 }
 
 std::vector<CaptionAudioInput> PlaceholderCaptionEngine::listInputs() { return {}; }

@@ -24,10 +24,14 @@ AVSampleFormat avSampleFormat(const AudioFormat& format) {
   // A single channel is stored the same way in either layout; call it packed.
   const bool planar = !format.interleaved && format.channels > 1;
   switch (format.sampleType) {
-    case SampleType::float32: return planar ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_FLT;
-    case SampleType::int16: return planar ? AV_SAMPLE_FMT_S16P : AV_SAMPLE_FMT_S16;
-    case SampleType::int32: return planar ? AV_SAMPLE_FMT_S32P : AV_SAMPLE_FMT_S32;
-    case SampleType::float64: return planar ? AV_SAMPLE_FMT_DBLP : AV_SAMPLE_FMT_DBL;
+    case SampleType::float32:
+      return planar ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_FLT;
+    case SampleType::int16:
+      return planar ? AV_SAMPLE_FMT_S16P : AV_SAMPLE_FMT_S16;
+    case SampleType::int32:
+      return planar ? AV_SAMPLE_FMT_S32P : AV_SAMPLE_FMT_S32;
+    case SampleType::float64:
+      return planar ? AV_SAMPLE_FMT_DBLP : AV_SAMPLE_FMT_DBL;
   }
   return AV_SAMPLE_FMT_NONE;
 }
@@ -93,7 +97,7 @@ CaptionAudioConverter::CaptionAudioConverter(AudioFormat target) : target_(targe
 CaptionAudioConverter::~CaptionAudioConverter() = default;
 
 std::optional<uint32_t> CaptionAudioConverter::outputCapacity(double inRate, double outRate,
-                                                               uint32_t frames) {
+                                                              uint32_t frames) {
   if (!std::isfinite(inRate) || !(inRate > 0.0) || !std::isfinite(outRate) || !(outRate > 0.0)) {
     return std::nullopt;
   }
@@ -144,11 +148,13 @@ CaptionAudioConverter::Result CaptionAudioConverter::convert(const PcmBuffer& in
   }
   if (!context_) return {Status::noConverter, std::nullopt};
 
-  const auto capacity = outputCapacity(inFormat.sampleRate, target_.sampleRate, input.frameLength());
+  const auto capacity =
+      outputCapacity(inFormat.sampleRate, target_.sampleRate, input.frameLength());
   if (!capacity) return {Status::noOutputBuffer, std::nullopt};
   std::optional<PcmBuffer> output = makeOutput(target_, *capacity);
   if (!output) return {Status::noOutputBuffer, std::nullopt};
-  if (input.frameLength() > static_cast<uint32_t>(INT_MAX)) return {Status::conversionError, std::nullopt};
+  if (input.frameLength() > static_cast<uint32_t>(INT_MAX))
+    return {Status::conversionError, std::nullopt};
 
   // Equal rates pass straight through in one call; different rates push the buffer into the
   // resampler, take what it can give now and leave the rest of its history for the next buffer.

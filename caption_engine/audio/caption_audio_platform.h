@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "caption_engine/base/caption_audio_path_event.h"
 #include "caption_engine/base/caption_audio_source.h"
 #include "caption_engine/base/pcm_buffer.h"
-#include "caption_engine/base/caption_audio_path_event.h"
 
 namespace quorvel {
 

@@ -13,7 +13,8 @@ std::string CaptionInputFollower::goneLine(const std::string& label) {
   return "[captions] audio input " + label + " is gone; capture ended";
 }
 
-const CaptionInputFollower::Input* CaptionInputFollower::listedInput(const std::string& name) const {
+const CaptionInputFollower::Input* CaptionInputFollower::listedInput(
+    const std::string& name) const {
   for (const Input& input : listing_.inputs) {
     if (input.name == name) return &input;
   }
@@ -193,7 +194,8 @@ CaptionInputFollower::Actions CaptionInputFollower::buffer(int64_t nowMs) {
   goneLogged_ = false;
   Actions actions;
   if (current_) {
-    actions.push_back(Log{"[captions] audio input " + current_->label + " is back; capture resumed"});
+    actions.push_back(
+        Log{"[captions] audio input " + current_->label + " is back; capture resumed"});
   }
   if (held_) {
     held_ = false;

@@ -125,8 +125,8 @@ class CaptionInputFollower {
   std::string failedOpen_;        // an input whose stream could not be opened
   int failures_ = 0;              // streams in a row that could not be opened
   bool started_ = false;
-  int64_t quietSinceMs_ = 0;      // the last buffer, or when the stream opened or capture began
-  int64_t checkedMs_ = 0;         // when a listing was last asked for or received
+  int64_t quietSinceMs_ = 0;  // the last buffer, or when the stream opened or capture began
+  int64_t checkedMs_ = 0;     // when a listing was last asked for or received
 };
 
 }  // namespace quorvel

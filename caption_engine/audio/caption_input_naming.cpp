@@ -21,9 +21,12 @@ std::optional<CaptionHostFamily> familyOf(std::string_view s) {
 
 std::string_view rawValue(CaptionHostFamily family) {
   switch (family) {
-    case CaptionHostFamily::iPad: return "iPad";
-    case CaptionHostFamily::iPhone: return "iPhone";
-    case CaptionHostFamily::mac: return "mac";
+    case CaptionHostFamily::iPad:
+      return "iPad";
+    case CaptionHostFamily::iPhone:
+      return "iPhone";
+    case CaptionHostFamily::mac:
+      return "mac";
   }
   return "mac";
 }
@@ -37,9 +40,12 @@ std::optional<CaptionHostFamily> captionHostFamilyFromRaw(std::string_view raw) 
 
 std::string_view word(CaptionHostFamily family) {
   switch (family) {
-    case CaptionHostFamily::iPad: return "iPad";
-    case CaptionHostFamily::iPhone: return "iPhone";
-    case CaptionHostFamily::mac: return "Mac";
+    case CaptionHostFamily::iPad:
+      return "iPad";
+    case CaptionHostFamily::iPhone:
+      return "iPhone";
+    case CaptionHostFamily::mac:
+      return "Mac";
   }
   return "Mac";
 }
@@ -55,10 +61,12 @@ bool CaptionInputNaming::isGeneric(std::string_view name, CaptionAudioInputKind 
   const std::string n = CaptionText::lowercased(name);
   if (n.empty()) return true;
   switch (kind) {
-    case CaptionAudioInputKind::bluetooth: return n == "bluetooth" || startsWith(n, "bluetooth hfp");
+    case CaptionAudioInputKind::bluetooth:
+      return n == "bluetooth" || startsWith(n, "bluetooth hfp");
     case CaptionAudioInputKind::usb:
       return startsWith(n, "usb audio") || n == "usb" || n == "usb microphone";
-    default: return false;
+    default:
+      return false;
   }
 }
 
@@ -66,14 +74,18 @@ std::string CaptionInputNaming::label(CaptionAudioInputKind kind, std::string_vi
                                       CaptionHostFamily family) {
   const std::string name = CaptionText::trimmed(portName);
   switch (kind) {
-    case CaptionAudioInputKind::builtIn: return std::string(word(family)) + " microphone";
+    case CaptionAudioInputKind::builtIn:
+      return std::string(word(family)) + " microphone";
     case CaptionAudioInputKind::usb:
       return isGeneric(name, kind) ? "USB audio interface" : "USB audio interface (" + name + ")";
-    case CaptionAudioInputKind::headset: return "Headset microphone";
+    case CaptionAudioInputKind::headset:
+      return "Headset microphone";
     case CaptionAudioInputKind::bluetooth:
       return isGeneric(name, kind) ? "Bluetooth headset" : "Bluetooth headset (" + name + ")";
-    case CaptionAudioInputKind::lineIn: return "Line in";
-    case CaptionAudioInputKind::other: return name.empty() ? "Microphone" : name;
+    case CaptionAudioInputKind::lineIn:
+      return "Line in";
+    case CaptionAudioInputKind::other:
+      return name.empty() ? "Microphone" : name;
   }
   return name;
 }

@@ -63,8 +63,7 @@ std::optional<FfmpegAudioFile::OpenError> refusalFor(mode_t mode) {
     return FfmpegAudioFile::OpenError{FfmpegAudioFile::Failure::unreadable,
                                       avErrorText(AVERROR(EISDIR))};
   }
-  return FfmpegAudioFile::OpenError{FfmpegAudioFile::Failure::notRegularFile,
-                                    "not a regular file"};
+  return FfmpegAudioFile::OpenError{FfmpegAudioFile::Failure::notRegularFile, "not a regular file"};
 }
 
 }  // namespace
@@ -149,9 +148,9 @@ struct FfmpegAudioFile::State {
       if (channel.size() < static_cast<size_t>(room)) channel.resize(static_cast<size_t>(room));
       planes.push_back(reinterpret_cast<uint8_t*>(channel.data()));
     }
-    const int made = swr_convert(swr, planes.data(), room,
-                                 in ? const_cast<const uint8_t**>(in->extended_data) : nullptr,
-                                 inSamples);
+    const int made =
+        swr_convert(swr, planes.data(), room,
+                    in ? const_cast<const uint8_t**>(in->extended_data) : nullptr, inSamples);
     if (made < 0) return false;
     if (made == 0) return true;
     return av_audio_fifo_write(fifo, reinterpret_cast<void**>(planes.data()), made) == made;
@@ -173,9 +172,9 @@ struct FfmpegAudioFile::State {
       return false;
     }
     swr_free(&swr);
-    const int rc = swr_alloc_set_opts2(&swr, &outLayout, AV_SAMPLE_FMT_FLTP, outRate, &layout,
-                                       static_cast<AVSampleFormat>(in->format), in->sample_rate, 0,
-                                       nullptr);
+    const int rc =
+        swr_alloc_set_opts2(&swr, &outLayout, AV_SAMPLE_FMT_FLTP, outRate, &layout,
+                            static_cast<AVSampleFormat>(in->format), in->sample_rate, 0, nullptr);
     av_channel_layout_uninit(&swrInLayout);
     swrInLayout = layout;  // takes ownership of the layout
     swrInRate = in->sample_rate;
@@ -251,7 +250,8 @@ std::unique_ptr<FfmpegAudioFile> FfmpegAudioFile::open(const std::string& path, 
   s->fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (s->fd < 0) {
     const int code = errno;
-    if (code == ENOENT || code == ENOTDIR) return fail(Failure::notFound, avErrorText(AVERROR(code)));
+    if (code == ENOENT || code == ENOTDIR)
+      return fail(Failure::notFound, avErrorText(AVERROR(code)));
     if (code == ENXIO) return fail(Failure::notRegularFile, "not a regular file");  // a socket
     return fail(Failure::unreadable, avErrorText(AVERROR(code)));
   }

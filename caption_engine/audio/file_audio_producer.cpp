@@ -5,8 +5,8 @@
 #include <condition_variable>
 #include <cstdio>
 
-#include "caption_engine/audio/ffmpeg_audio_file.h"
 #include "caption_engine/audio/caption_audio_error.h"
+#include "caption_engine/audio/ffmpeg_audio_file.h"
 
 namespace quorvel {
 

@@ -27,9 +27,9 @@ class FfmpegAudioFile;
 class FileAudioProducer final : public CaptionAudioProducer {
  public:
   // Opens the file. Throws CaptionAudioError (context {"path"}) when nothing exists at the path,
-  // when it is not a regular file (a FIFO, socket or device), when it cannot be opened as audio, or when `cancel` is requested
-  // before it is open (the start it belongs to was stopped; the caller then reports its own
-  // cancellation rather than this failure).
+  // when it is not a regular file (a FIFO, socket or device), when it cannot be opened as audio, or
+  // when `cancel` is requested before it is open (the start it belongs to was stopped; the caller
+  // then reports its own cancellation rather than this failure).
   FileAudioProducer(const std::string& path, bool paced, std::stop_token cancel = {});
   // Ends the feed and waits for its thread, unless the last reference goes on that thread.
   ~FileAudioProducer() override;

@@ -1,9 +1,9 @@
 #include "caption_engine/audio/pulse_capture_audio.h"
 
+#include "caption_engine/audio/caption_audio_error.h"
 #include "caption_engine/audio/file_audio_producer.h"
 #include "caption_engine/audio/pulse_capture_producer.h"
 #include "caption_engine/audio/pulse_sources.h"
-#include "caption_engine/audio/caption_audio_error.h"
 
 namespace quorvel {
 
@@ -16,7 +16,8 @@ constexpr int kAuthorized = 3;
 // answer from its permission store here instead.
 int linuxMicAuthorization() { return kAuthorized; }
 
-CaptionAudioError audioFailure(const std::string& message, CaptionAudioError::Context context = {}) {
+CaptionAudioError audioFailure(const std::string& message,
+                               CaptionAudioError::Context context = {}) {
   return CaptionAudioError(message, std::move(context));
 }
 

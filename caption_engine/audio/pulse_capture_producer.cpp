@@ -6,8 +6,8 @@
 #include <optional>
 #include <variant>
 
-#include "caption_engine/audio/pulse_connection.h"
 #include "caption_engine/audio/caption_audio_error.h"
+#include "caption_engine/audio/pulse_connection.h"
 
 namespace quorvel {
 
@@ -20,10 +20,14 @@ CaptionAudioError captureFailure(const std::string& message) { return CaptionAud
 
 pa_sample_format_t pulseFormat(SampleType type) {
   switch (type) {
-    case SampleType::int16: return PA_SAMPLE_S16LE;
-    case SampleType::int32: return PA_SAMPLE_S32LE;
-    case SampleType::float32: return PA_SAMPLE_FLOAT32LE;
-    case SampleType::float64: return PA_SAMPLE_FLOAT32LE;  // the server has no float64
+    case SampleType::int16:
+      return PA_SAMPLE_S16LE;
+    case SampleType::int32:
+      return PA_SAMPLE_S32LE;
+    case SampleType::float32:
+      return PA_SAMPLE_FLOAT32LE;
+    case SampleType::float64:
+      return PA_SAMPLE_FLOAT32LE;  // the server has no float64
   }
   return PA_SAMPLE_FLOAT32LE;
 }
@@ -58,13 +62,16 @@ void uncork(pa_stream* stream) {
 // released once ended (or when its context goes).
 void closeWhenSettled(pa_stream* stream, void*) {
   switch (pa_stream_get_state(stream)) {
-    case PA_STREAM_READY: pa_stream_disconnect(stream); break;
+    case PA_STREAM_READY:
+      pa_stream_disconnect(stream);
+      break;
     case PA_STREAM_FAILED:
     case PA_STREAM_TERMINATED:
       pa_stream_set_state_callback(stream, nullptr, nullptr);
       pa_stream_unref(stream);
       break;
-    default: break;
+    default:
+      break;
   }
 }
 
@@ -88,7 +95,8 @@ class PulseCaptureProducer::Capture : public std::enable_shared_from_this<Captur
         sources_{source},
         reconnectTimer_(*connection_, [this] { enter(this, [this] { attemptReconnect(); }); }),
         refreshTimer_(*connection_, [this] { enter(this, [this] { refresh(0); }); }),
-        stallTimer_(*connection_, [this] { enter(this, [this] { apply(follower_.tick(nowMs())); }); }),
+        stallTimer_(*connection_,
+                    [this] { enter(this, [this] { apply(follower_.tick(nowMs())); }); }),
         flushTimer_(*connection_, [this] { enter(this, [this] { flushEarly(); }); }) {}
 
   ~Capture() {
@@ -206,8 +214,8 @@ class PulseCaptureProducer::Capture : public std::enable_shared_from_this<Captur
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = static_cast<uint32_t>(
-        pa_usec_to_bytes(kFragmentMs * PA_USEC_PER_MSEC, &sampleSpec));
+    attr.fragsize =
+        static_cast<uint32_t>(pa_usec_to_bytes(kFragmentMs * PA_USEC_PER_MSEC, &sampleSpec));
     auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
     if (!started_) flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_START_CORKED);
     stream_ = stream;
@@ -246,8 +254,11 @@ class PulseCaptureProducer::Capture : public std::enable_shared_from_this<Captur
           capture->apply(capture->follower_.opened(nowMs()));
           break;
         case PA_STREAM_FAILED:
-        case PA_STREAM_TERMINATED: capture->apply(capture->follower_.lost(nowMs())); break;
-        default: break;
+        case PA_STREAM_TERMINATED:
+          capture->apply(capture->follower_.lost(nowMs()));
+          break;
+        default:
+          break;
       }
       capture->connection_->signal();
     });
@@ -336,17 +347,19 @@ class PulseCaptureProducer::Capture : public std::enable_shared_from_this<Captur
     pa_context* context = connection_->context();
     if (!context) return;
     pa_context_set_subscribe_callback(context, onSubscribe, this);
-    const auto mask =
-        static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER);
+    const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE |
+                                                          PA_SUBSCRIPTION_MASK_SERVER);
     if (pa_operation* op = pa_context_subscribe(context, mask, nullptr, nullptr)) {
       pa_operation_unref(op);
     }
   }
 
-  static void onSubscribe(pa_context*, pa_subscription_event_type_t type, uint32_t, void* userdata) {
+  static void onSubscribe(pa_context*, pa_subscription_event_type_t type, uint32_t,
+                          void* userdata) {
     auto* capture = static_cast<Capture*>(userdata);
     const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
-    if (facility != PA_SUBSCRIPTION_EVENT_SOURCE && facility != PA_SUBSCRIPTION_EVENT_SERVER) return;
+    if (facility != PA_SUBSCRIPTION_EVENT_SOURCE && facility != PA_SUBSCRIPTION_EVENT_SERVER)
+      return;
     enter(capture, [capture] { capture->refresh(0); });
   }
 
@@ -413,7 +426,8 @@ class PulseCaptureProducer::Capture : public std::enable_shared_from_this<Captur
       sources_ = std::move(listingSources_);
       listingSources_.clear();
       Follower::Listing listing{listingDefault_, {}};
-      for (const PulseSource& s : sources_) listing.inputs.push_back({s.name, s.description, s.running});
+      for (const PulseSource& s : sources_)
+        listing.inputs.push_back({s.name, s.description, s.running});
       apply(follower_.listed(listing, nowMs()));
     }
     if (refreshAgain_ && !stopped_) {
@@ -497,9 +511,9 @@ class PulseCaptureProducer::Capture : public std::enable_shared_from_this<Captur
   PulseConnection::Timer flushTimer_;
 };
 
-PulseCaptureProducer::PulseCaptureProducer(const PulseSource& source, CaptionInputFollower::Mode mode)
-    : name_(source.description),
-      capture_([&] {
+PulseCaptureProducer::PulseCaptureProducer(const PulseSource& source,
+                                           CaptionInputFollower::Mode mode)
+    : name_(source.description), capture_([&] {
         const auto deadline = PulseConnection::Clock::now() + kOpenTimeout;
         std::string error;
         std::unique_ptr<PulseConnection> connection = PulseConnection::connect(kOpenTimeout, error);

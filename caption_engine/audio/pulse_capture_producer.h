@@ -38,8 +38,8 @@ class PulseCaptureProducer final : public CaptionAudioProducer {
  public:
   // Throws CaptionAudioError when the source cannot be opened.
   // `mode` says whether the source was asked for by name or as the default input.
-  explicit PulseCaptureProducer(const PulseSource& source,
-                                CaptionInputFollower::Mode mode = CaptionInputFollower::Mode::device);
+  explicit PulseCaptureProducer(const PulseSource& source, CaptionInputFollower::Mode mode =
+                                                               CaptionInputFollower::Mode::device);
   ~PulseCaptureProducer() override;
 
   // The label of the source the producer was made for.

@@ -34,8 +34,8 @@ bool PulseConnection::beginLocked(const char* server) {
   pa_proplist* props = pa_proplist_new();
   pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Quorvel Captions");
   pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "production");
-  context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_), "Quorvel Captions",
-                                          props);
+  context_ =
+      pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_), "Quorvel Captions", props);
   pa_proplist_free(props);
   if (!context_) return false;
   pa_context_set_state_callback(context_, contextStateChanged, this);
@@ -156,7 +156,8 @@ bool PulseConnection::waitLocked(const std::function<bool()>& done, Clock::time_
 bool PulseConnection::finishLocked(pa_operation* operation, Clock::time_point deadline) {
   if (!operation) return false;
   pa_operation_set_state_callback(
-      operation, [](pa_operation*, void* userdata) { static_cast<PulseConnection*>(userdata)->signal(); },
+      operation,
+      [](pa_operation*, void* userdata) { static_cast<PulseConnection*>(userdata)->signal(); },
       this);
   const bool finished = waitLocked(
       [&] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; }, deadline);
@@ -188,7 +189,8 @@ void PulseConnection::Timer::cancelLocked() {
   armed_ = false;
 }
 
-void PulseConnection::Timer::fire(pa_mainloop_api*, pa_time_event*, const timeval*, void* userdata) {
+void PulseConnection::Timer::fire(pa_mainloop_api*, pa_time_event*, const timeval*,
+                                  void* userdata) {
   auto* timer = static_cast<Timer*>(userdata);
   timer->armed_ = false;
   // A copy: the action may destroy the timer.

@@ -17,10 +17,14 @@ struct Query {
 // Our sample type for a server sample format; float32 for any the server must convert for us.
 std::pair<SampleType, bool> sampleTypeOf(pa_sample_format_t format) {
   switch (format) {
-    case PA_SAMPLE_S16LE: return {SampleType::int16, true};
-    case PA_SAMPLE_FLOAT32LE: return {SampleType::float32, true};
-    case PA_SAMPLE_S32LE: return {SampleType::int32, true};
-    default: return {SampleType::float32, false};
+    case PA_SAMPLE_S16LE:
+      return {SampleType::int16, true};
+    case PA_SAMPLE_FLOAT32LE:
+      return {SampleType::float32, true};
+    case PA_SAMPLE_S32LE:
+      return {SampleType::int32, true};
+    default:
+      return {SampleType::float32, false};
   }
 }
 
@@ -51,12 +55,11 @@ PulseSourceList quorvelAudioInputDevices(std::chrono::milliseconds timeout) {
   bool complete = false;
   {
     PulseConnection::Lock lock(*connection);
-    complete = connection->finishLocked(
-                   pa_context_get_server_info(connection->context(), onServerInfo, &query),
-                   deadline) &&
-               connection->finishLocked(
-                   pa_context_get_source_info_list(connection->context(), onSourceInfo, &query),
-                   deadline);
+    complete =
+        connection->finishLocked(
+            pa_context_get_server_info(connection->context(), onServerInfo, &query), deadline) &&
+        connection->finishLocked(
+            pa_context_get_source_info_list(connection->context(), onSourceInfo, &query), deadline);
   }
   if (!complete) return list;  // a server that does not answer in time has no inputs for us
 

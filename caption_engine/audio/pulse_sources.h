@@ -18,12 +18,12 @@ struct pa_source_info;
 namespace quorvel {
 
 struct PulseSource {
-  std::string name;         // the server's unique name: the input's id
-  std::string description;  // the human-readable name: the input's label
-  bool isMonitor = false;   // records what an output plays
-  AudioFormat format;       // the source's own sample format, rate and channels (interleaved)
-  bool nativeFormat = true; // false when the source's sample format is not one of ours
-  bool running = false;     // the server reports it running (not idle or suspended)
+  std::string name;          // the server's unique name: the input's id
+  std::string description;   // the human-readable name: the input's label
+  bool isMonitor = false;    // records what an output plays
+  AudioFormat format;        // the source's own sample format, rate and channels (interleaved)
+  bool nativeFormat = true;  // false when the source's sample format is not one of ours
+  bool running = false;      // the server reports it running (not idle or suspended)
 };
 
 struct PulseSourceList {

@@ -6,10 +6,14 @@ namespace quorvel {
 
 size_t bytesPerSample(SampleType type) {
   switch (type) {
-    case SampleType::float32: return 4;
-    case SampleType::int16: return 2;
-    case SampleType::int32: return 4;
-    case SampleType::float64: return 8;
+    case SampleType::float32:
+      return 4;
+    case SampleType::int16:
+      return 2;
+    case SampleType::int32:
+      return 4;
+    case SampleType::float64:
+      return 8;
   }
   return 4;
 }
@@ -24,10 +28,18 @@ bool AudioFormat::operator==(const AudioFormat& o) const {
 std::string AudioFormat::description() const {
   const char* type = "float32";
   switch (sampleType) {
-    case SampleType::float32: type = "float32"; break;
-    case SampleType::int16: type = "int16"; break;
-    case SampleType::int32: type = "int32"; break;
-    case SampleType::float64: type = "float64"; break;
+    case SampleType::float32:
+      type = "float32";
+      break;
+    case SampleType::int16:
+      type = "int16";
+      break;
+    case SampleType::int32:
+      type = "int32";
+      break;
+    case SampleType::float64:
+      type = "float64";
+      break;
   }
   char text[96];
   std::snprintf(text, sizeof text, "%g Hz, %u ch, %s, %s", sampleRate, channels, type,

@@ -55,12 +55,18 @@ inline constexpr std::array<CaptionAudioInputKind, 6> allCaptionAudioInputKinds{
 
 constexpr std::string_view rawValue(CaptionAudioInputKind kind) {
   switch (kind) {
-    case CaptionAudioInputKind::builtIn: return "built_in";
-    case CaptionAudioInputKind::usb: return "usb";
-    case CaptionAudioInputKind::headset: return "headset";
-    case CaptionAudioInputKind::bluetooth: return "bluetooth";
-    case CaptionAudioInputKind::lineIn: return "line_in";
-    case CaptionAudioInputKind::other: return "other";
+    case CaptionAudioInputKind::builtIn:
+      return "built_in";
+    case CaptionAudioInputKind::usb:
+      return "usb";
+    case CaptionAudioInputKind::headset:
+      return "headset";
+    case CaptionAudioInputKind::bluetooth:
+      return "bluetooth";
+    case CaptionAudioInputKind::lineIn:
+      return "line_in";
+    case CaptionAudioInputKind::other:
+      return "other";
   }
   return "other";
 }

@@ -8,24 +8,41 @@
 
 namespace quorvel {
 
-enum class CaptionState { idle, starting, running, noAudio, modelMissing, unsupported, error, stopped };
+enum class CaptionState {
+  idle,
+  starting,
+  running,
+  noAudio,
+  modelMissing,
+  unsupported,
+  error,
+  stopped
+};
 
 inline constexpr std::array<CaptionState, 8> allCaptionStates{
-    CaptionState::idle,         CaptionState::starting,    CaptionState::running,
-    CaptionState::noAudio,      CaptionState::modelMissing, CaptionState::unsupported,
-    CaptionState::error,        CaptionState::stopped};
+    CaptionState::idle,    CaptionState::starting,     CaptionState::running,
+    CaptionState::noAudio, CaptionState::modelMissing, CaptionState::unsupported,
+    CaptionState::error,   CaptionState::stopped};
 
 // The wire word of a state ("no_audio" for noAudio).
 constexpr std::string_view rawValue(CaptionState state) {
   switch (state) {
-    case CaptionState::idle: return "idle";
-    case CaptionState::starting: return "starting";
-    case CaptionState::running: return "running";
-    case CaptionState::noAudio: return "no_audio";
-    case CaptionState::modelMissing: return "model_missing";
-    case CaptionState::unsupported: return "unsupported";
-    case CaptionState::error: return "error";
-    case CaptionState::stopped: return "stopped";
+    case CaptionState::idle:
+      return "idle";
+    case CaptionState::starting:
+      return "starting";
+    case CaptionState::running:
+      return "running";
+    case CaptionState::noAudio:
+      return "no_audio";
+    case CaptionState::modelMissing:
+      return "model_missing";
+    case CaptionState::unsupported:
+      return "unsupported";
+    case CaptionState::error:
+      return "error";
+    case CaptionState::stopped:
+      return "stopped";
   }
   return "idle";
 }

@@ -11,7 +11,8 @@ PcmBuffer::PcmBuffer(AudioFormat format, uint32_t frameCapacity)
   if (format_.interleaved) {
     planes_.emplace_back(size_t{frameCapacity} * channels * sample, uint8_t{0});
   } else {
-    for (size_t c = 0; c < channels; ++c) planes_.emplace_back(size_t{frameCapacity} * sample, uint8_t{0});
+    for (size_t c = 0; c < channels; ++c)
+      planes_.emplace_back(size_t{frameCapacity} * sample, uint8_t{0});
   }
 }
 

@@ -46,10 +46,14 @@ class PcmBuffer {
   template <class T>
   bool holds() const {
     switch (format_.sampleType) {
-      case SampleType::float32: return std::is_same_v<T, float>;
-      case SampleType::int16: return std::is_same_v<T, int16_t>;
-      case SampleType::int32: return std::is_same_v<T, int32_t>;
-      case SampleType::float64: return std::is_same_v<T, double>;
+      case SampleType::float32:
+        return std::is_same_v<T, float>;
+      case SampleType::int16:
+        return std::is_same_v<T, int16_t>;
+      case SampleType::int32:
+        return std::is_same_v<T, int32_t>;
+      case SampleType::float64:
+        return std::is_same_v<T, double>;
     }
     return false;
   }

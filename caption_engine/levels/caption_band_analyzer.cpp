@@ -104,7 +104,8 @@ std::vector<double> CaptionBandAnalyzer::bandsDb(std::span<const float> samples)
   const double scale = static_cast<double>(size_) * static_cast<double>(size_);
   for (size_t b = 0; b < bins_.size(); ++b) {
     double sum = 0.0;
-    for (int64_t i = bins_[b].first; i < bins_[b].end; ++i) sum += magnitudes[static_cast<size_t>(i)];
+    for (int64_t i = bins_[b].first; i < bins_[b].end; ++i)
+      sum += magnitudes[static_cast<size_t>(i)];
     bands[b] = CaptionLevelWindows::db(sum / scale);
   }
   return bands;

@@ -48,7 +48,8 @@ std::optional<CaptionLevelReading> CaptionLevelWindows::add(double sample) {
   sum_ += sample * sample;
   count_ += 1;
   // Narrowed to float for the band analysis; clamped first so that the narrowing is defined.
-  ring_[static_cast<size_t>(head_)] = static_cast<float>(std::clamp(sample, -double{FLT_MAX}, double{FLT_MAX}));
+  ring_[static_cast<size_t>(head_)] =
+      static_cast<float>(std::clamp(sample, -double{FLT_MAX}, double{FLT_MAX}));
   head_ = (head_ + 1) % static_cast<int64_t>(kRingSize);
   if (count_ < framesPerWindow_) return std::nullopt;
 

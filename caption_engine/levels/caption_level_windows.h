@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "caption_engine/levels/caption_band_analyzer.h"
 #include "caption_engine/base/caption_level_reading.h"
+#include "caption_engine/levels/caption_band_analyzer.h"
 
 namespace quorvel {
 

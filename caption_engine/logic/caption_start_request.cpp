@@ -14,7 +14,8 @@ constexpr const char* kNeedsSource =
     "captionsStart needs a source {kind:'device'|'default'|'file'}";
 constexpr const char* kNeedsUniqueId = "captionsStart source{kind:'device'} needs a uniqueID";
 constexpr const char* kNeedsPath = "captionsStart source{kind:'file'} needs a path";
-constexpr const char* kBadKindPrefix = "captionsStart source.kind must be device|default|file (got ";
+constexpr const char* kBadKindPrefix =
+    "captionsStart source.kind must be device|default|file (got ";
 
 const CaptionValue kEmptyObject{CaptionValue::Object{}};
 

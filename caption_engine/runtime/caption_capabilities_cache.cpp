@@ -104,10 +104,11 @@ CaptionRuntimeCapabilities CaptionCapabilitiesCache::capabilities(int64_t waitMs
   auto probe = probeTask();
   {
     std::unique_lock lock(probe->m);
-    probe->done.wait_until(lock,
-                           std::chrono::steady_clock::now() +
-                               std::chrono::milliseconds(std::clamp<int64_t>(waitMs, 0, kLongestWaitMs)),
-                           [&] { return probe->value.has_value(); });
+    probe->done.wait_until(
+        lock,
+        std::chrono::steady_clock::now() +
+            std::chrono::milliseconds(std::clamp<int64_t>(waitMs, 0, kLongestWaitMs)),
+        [&] { return probe->value.has_value(); });
   }
   if (auto c = cached()) return *c;
   return placeholder();

@@ -72,7 +72,8 @@ void CaptionEngineCore::start(const CaptionsStartRequest& request,
 void CaptionEngineCore::stop(std::optional<std::string> sessionId,
                              Completion<CaptionRuntimeStopResult> completion) {
 #ifdef SPEECHANALYZER_AVAILABLE
-  if (runtime_ && !unsupportedReason()) return runtime_->stop(std::move(sessionId), std::move(completion));
+  if (runtime_ && !unsupportedReason())
+    return runtime_->stop(std::move(sessionId), std::move(completion));
 #else
   (void)sessionId;
 #endif
@@ -94,7 +95,8 @@ void CaptionEngineCore::setContext(std::string sessionId, std::vector<std::strin
 
 void CaptionEngineCore::installLocale(std::string locale, Completion<bool> completion) {
 #ifdef SPEECHANALYZER_AVAILABLE
-  if (runtime_ && !unsupportedReason()) return runtime_->installLocale(std::move(locale), std::move(completion));
+  if (runtime_ && !unsupportedReason())
+    return runtime_->installLocale(std::move(locale), std::move(completion));
 #endif
   const std::string reason = unavailabilityReason();
   events_.raiseAssetProgress(locale, 0.0, true, reason);
@@ -103,7 +105,8 @@ void CaptionEngineCore::installLocale(std::string locale, Completion<bool> compl
 
 void CaptionEngineCore::reserveLocale(std::string locale, std::function<void(bool)> completion) {
 #ifdef SPEECHANALYZER_AVAILABLE
-  if (runtime_ && !unsupportedReason()) return runtime_->reserveLocale(std::move(locale), std::move(completion));
+  if (runtime_ && !unsupportedReason())
+    return runtime_->reserveLocale(std::move(locale), std::move(completion));
 #else
   (void)locale;
 #endif

@@ -4,9 +4,9 @@
 // stop included, and a callback that blocks delays only the callbacks after it.
 //
 // Threads: post from any thread. A caller on the delivery thread (that is, inside a callback)
-// that must wait for something the queue will deliver waits with deliverWhileWaiting, which delivers the
-// queued callbacks in order while it waits. close() is for the owner's destructor: it drops what
-// has not been delivered yet and lets the thread end by itself; it never joins it.
+// that must wait for something the queue will deliver waits with deliverWhileWaiting, which
+// delivers the queued callbacks in order while it waits. close() is for the owner's destructor: it
+// drops what has not been delivered yet and lets the thread end by itself; it never joins it.
 #pragma once
 
 #include <chrono>
@@ -29,8 +29,9 @@ class CaptionEventQueue {
   // order, until done() holds, and returns true. done is checked after each callback and at
   // least every `recheck` while nothing is queued (for answers that come from another thread).
   // Returns false at once on any other thread, and as soon as the queue is closed.
-  static bool deliverWhileWaiting(const std::function<bool()>& done,
-                                  std::chrono::milliseconds recheck = std::chrono::milliseconds(50));
+  static bool deliverWhileWaiting(
+      const std::function<bool()>& done,
+      std::chrono::milliseconds recheck = std::chrono::milliseconds(50));
 
   struct State;
 

@@ -61,8 +61,9 @@ CaptionRuntimeEvents postingEvents(const CaptionRuntimeEvents& host,
   };
   e.assetProgress = [host, queue](const std::string& locale, double fraction, bool done,
                                   const std::optional<std::string>& error) {
-    queue->post(
-        [host, locale, fraction, done, error] { host.raiseAssetProgress(locale, fraction, done, error); });
+    queue->post([host, locale, fraction, done, error] {
+      host.raiseAssetProgress(locale, fraction, done, error);
+    });
   };
   e.segment = [host, queue](const std::string& sid, const CaptionEmission& emission,
                             const std::string& locale) {
@@ -85,8 +86,7 @@ CaptionRuntimeEvents postingEvents(const CaptionRuntimeEvents& host,
 std::shared_ptr<CaptionRuntime> CaptionRuntime::make(
     CaptionRuntimeEvents events, std::shared_ptr<CaptionAudioPlatform> platform,
     std::shared_ptr<speech::SpeechService> service) {
-  return CaptionRuntimeImpl::create(std::move(events), std::move(platform), std::move(service),
-                                    {});
+  return CaptionRuntimeImpl::create(std::move(events), std::move(platform), std::move(service), {});
 }
 
 std::shared_ptr<CaptionRuntimeImpl> CaptionRuntimeImpl::create(
@@ -129,11 +129,11 @@ void CaptionRuntimeImpl::start(const CaptionsStartRequest& request,
       Json context = Json::object();
       context["reason"] = "busy";
       context["sessionId"] = current ? Json(*current) : Json(nullptr);
-      completion(CaptionRuntimeOutcome<CaptionRuntimeStartResult>::failed(CaptionRuntimeFailure(
-          CaptionRuntimeErrorCode::captionsStartFailed,
-          "a caption session is already running (" + current.value_or("unknown") +
-              ") \u2014 stop it first",
-          context, CaptionState::running, false)));
+      completion(CaptionRuntimeOutcome<CaptionRuntimeStartResult>::failed(
+          CaptionRuntimeFailure(CaptionRuntimeErrorCode::captionsStartFailed,
+                                "a caption session is already running (" +
+                                    current.value_or("unknown") + ") \u2014 stop it first",
+                                context, CaptionState::running, false)));
       return;
     }
     const int64_t now = nowMs();
@@ -266,11 +266,10 @@ CaptionRuntimeImpl::BringUpResult CaptionRuntimeImpl::bringUp(
 
   const std::optional<std::string> resolved = resolveLocale(request.locale);
   if (!resolved) {
-    throw CaptionRuntimeFailure(CaptionRuntimeErrorCode::captionsModelMissing,
-                                "locale " + request.locale +
-                                    " is not one SpeechTranscriber supports on " + "this Mac",
-                                localeContext("unsupported_locale", request.locale),
-                                CaptionState::modelMissing, false);
+    throw CaptionRuntimeFailure(
+        CaptionRuntimeErrorCode::captionsModelMissing,
+        "locale " + request.locale + " is not one SpeechTranscriber supports on " + "this Mac",
+        localeContext("unsupported_locale", request.locale), CaptionState::modelMissing, false);
   }
   const std::string locale = *resolved;
 
@@ -352,11 +351,10 @@ CaptionRuntimeImpl::BringUpResult CaptionRuntimeImpl::bringUp(
     throw audioUnavailable(e);
   }
 
-  events_.raiseLog("[captions] session " + sid + " running: locale=" + locale +
-                   " fast=" + yesNo(request.fast) + " terms=" +
-                   std::to_string(request.terms.size()) +
-                   " profanityFilter=" + yesNo(request.profanityFilter) +
-                   " format=" + format->description());
+  events_.raiseLog(
+      "[captions] session " + sid + " running: locale=" + locale + " fast=" + yesNo(request.fast) +
+      " terms=" + std::to_string(request.terms.size()) +
+      " profanityFilter=" + yesNo(request.profanityFilter) + " format=" + format->description());
   return {startedAtMs, locale};
 }
 
@@ -438,8 +436,8 @@ void CaptionRuntimeImpl::stop(std::optional<std::string> sessionId,
     context["sessionId"] = current;
     completion(CaptionRuntimeOutcome<CaptionRuntimeStopResult>::failed(CaptionRuntimeFailure(
         CaptionRuntimeErrorCode::badRequest,
-        "captionsStop names " + *sessionId + " but " + current + " is the running session",
-        context, CaptionState::error, false)));
+        "captionsStop names " + *sessionId + " but " + current + " is the running session", context,
+        CaptionState::error, false)));
     return;
   }
   const CaptionRuntimeStopResult result = idleStopResult(sessionId);
@@ -658,11 +656,11 @@ void CaptionRuntimeImpl::setContext(std::string sessionId, std::vector<std::stri
     }
   }
   if (!matches || !analyzer) {
-    completion(CaptionRuntimeOutcome<CaptionRuntimeVoid>::failed(CaptionRuntimeFailure(
-        CaptionRuntimeErrorCode::badRequest,
-        "captionsSetContext names " + sessionId + " but the running session is " +
-            current.value_or("none"),
-        std::nullopt, CaptionState::error, false)));
+    completion(CaptionRuntimeOutcome<CaptionRuntimeVoid>::failed(
+        CaptionRuntimeFailure(CaptionRuntimeErrorCode::badRequest,
+                              "captionsSetContext names " + sessionId +
+                                  " but the running session is " + current.value_or("none"),
+                              std::nullopt, CaptionState::error, false)));
     return;
   }
   std::thread([analyzer, terms = CaptionTerms::normalise(terms), events = events_,

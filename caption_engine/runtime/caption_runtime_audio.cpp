@@ -18,8 +18,8 @@ std::optional<int64_t> milliseconds(double seconds) {
 
 std::string noAudioReason() {
   return "no speech above " +
-         std::to_string(static_cast<int64_t>(CaptionSilenceWatchdog::thresholdDb)) +
-         " dBFS for " + std::to_string(CaptionSilenceWatchdog::holdMs / 1000) + "s";
+         std::to_string(static_cast<int64_t>(CaptionSilenceWatchdog::thresholdDb)) + " dBFS for " +
+         std::to_string(CaptionSilenceWatchdog::holdMs / 1000) + "s";
 }
 
 }  // namespace
@@ -218,10 +218,9 @@ void CaptionRuntimeImpl::tickWatchdog() {
         "is standing down for this session");
   }
   if (moved) {
-    events_.raiseState(*moved, sid,
-                       *moved == CaptionState::running ? std::string("speech resumed")
-                                                       : noAudioReason(),
-                       judged);
+    events_.raiseState(
+        *moved, sid,
+        *moved == CaptionState::running ? std::string("speech resumed") : noAudioReason(), judged);
   }
 }
 

@@ -10,8 +10,8 @@
 #include <utility>
 #include <variant>
 
-#include "caption_engine/runtime/caption_json.h"
 #include "caption_engine/base/caption_state.h"
+#include "caption_engine/runtime/caption_json.h"
 
 namespace quorvel {
 
@@ -25,23 +25,33 @@ enum class CaptionRuntimeErrorCode {
 };
 
 inline constexpr std::array<CaptionRuntimeErrorCode, 6> allCaptionRuntimeErrorCodes{
-    CaptionRuntimeErrorCode::badRequest,           CaptionRuntimeErrorCode::internal,
-    CaptionRuntimeErrorCode::captionsUnsupported,  CaptionRuntimeErrorCode::captionsModelMissing,
-    CaptionRuntimeErrorCode::captionsAudioUnavailable, CaptionRuntimeErrorCode::captionsStartFailed};
+    CaptionRuntimeErrorCode::badRequest,
+    CaptionRuntimeErrorCode::internal,
+    CaptionRuntimeErrorCode::captionsUnsupported,
+    CaptionRuntimeErrorCode::captionsModelMissing,
+    CaptionRuntimeErrorCode::captionsAudioUnavailable,
+    CaptionRuntimeErrorCode::captionsStartFailed};
 
 constexpr std::string_view rawValue(CaptionRuntimeErrorCode code) {
   switch (code) {
-    case CaptionRuntimeErrorCode::badRequest: return "BAD_REQUEST";
-    case CaptionRuntimeErrorCode::internal: return "INTERNAL";
-    case CaptionRuntimeErrorCode::captionsUnsupported: return "CAPTIONS_UNSUPPORTED";
-    case CaptionRuntimeErrorCode::captionsModelMissing: return "CAPTIONS_MODEL_MISSING";
-    case CaptionRuntimeErrorCode::captionsAudioUnavailable: return "CAPTIONS_AUDIO_UNAVAILABLE";
-    case CaptionRuntimeErrorCode::captionsStartFailed: return "CAPTIONS_START_FAILED";
+    case CaptionRuntimeErrorCode::badRequest:
+      return "BAD_REQUEST";
+    case CaptionRuntimeErrorCode::internal:
+      return "INTERNAL";
+    case CaptionRuntimeErrorCode::captionsUnsupported:
+      return "CAPTIONS_UNSUPPORTED";
+    case CaptionRuntimeErrorCode::captionsModelMissing:
+      return "CAPTIONS_MODEL_MISSING";
+    case CaptionRuntimeErrorCode::captionsAudioUnavailable:
+      return "CAPTIONS_AUDIO_UNAVAILABLE";
+    case CaptionRuntimeErrorCode::captionsStartFailed:
+      return "CAPTIONS_START_FAILED";
   }
   return "INTERNAL";
 }
 
-constexpr std::optional<CaptionRuntimeErrorCode> captionRuntimeErrorCodeFromRaw(std::string_view raw) {
+constexpr std::optional<CaptionRuntimeErrorCode> captionRuntimeErrorCodeFromRaw(
+    std::string_view raw) {
   for (auto c : allCaptionRuntimeErrorCodes) {
     if (rawValue(c) == raw) return c;
   }
@@ -53,7 +63,10 @@ constexpr std::optional<CaptionRuntimeErrorCode> captionRuntimeErrorCodeFromRaw(
 struct CaptionRuntimeFailure : std::exception {
   CaptionRuntimeFailure(CaptionRuntimeErrorCode code, std::string message,
                         std::optional<Json> context, CaptionState state, bool retriable)
-      : code(code), message(std::move(message)), context(std::move(context)), state(state),
+      : code(code),
+        message(std::move(message)),
+        context(std::move(context)),
+        state(state),
         retriable(retriable) {}
 
   const char* what() const noexcept override { return message.c_str(); }

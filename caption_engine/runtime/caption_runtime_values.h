@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "caption_engine/logic/caption_emission.h"
-#include "caption_engine/runtime/caption_json.h"
 #include "caption_engine/base/caption_level_reading.h"
 #include "caption_engine/base/caption_state.h"
+#include "caption_engine/logic/caption_emission.h"
+#include "caption_engine/runtime/caption_json.h"
 
 namespace quorvel {
 
@@ -105,7 +105,8 @@ struct CaptionRuntimeEvents {
 // The two rules that turn a status into wire form.
 namespace CaptionStatusMapping {
 // Whole seconds from start to end (or now), never negative; 0 without a start.
-int64_t seconds(std::optional<int64_t> startedAtMs, std::optional<int64_t> endedAtMs, int64_t nowMs);
+int64_t seconds(std::optional<int64_t> startedAtMs, std::optional<int64_t> endedAtMs,
+                int64_t nowMs);
 Json ack(CaptionState state, const std::optional<std::string>& sessionId,
          const std::optional<std::string>& locale, std::optional<int64_t> startedAtMs,
          std::optional<int64_t> endedAtMs, std::optional<int64_t> lastSpeechAtMs,

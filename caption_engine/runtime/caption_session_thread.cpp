@@ -3,17 +3,18 @@
 namespace quorvel {
 
 CaptionSessionThread::CaptionSessionThread(std::function<void(std::stop_token)> body) {
-  thread_ = std::thread([body = std::move(body), token = stop_.get_token(), done = done_]() mutable {
-    body(token);
-    // What the body holds (a model, the audio queue) is released before the thread counts as
-    // ended, so that whoever waited for it finds it gone.
-    body = nullptr;
-    {
-      std::lock_guard lock(done->m);
-      done->ended = true;
-    }
-    done->cv.notify_all();
-  });
+  thread_ =
+      std::thread([body = std::move(body), token = stop_.get_token(), done = done_]() mutable {
+        body(token);
+        // What the body holds (a model, the audio queue) is released before the thread counts as
+        // ended, so that whoever waited for it finds it gone.
+        body = nullptr;
+        {
+          std::lock_guard lock(done->m);
+          done->ended = true;
+        }
+        done->cv.notify_all();
+      });
 }
 
 CaptionSessionThread::~CaptionSessionThread() {

@@ -34,11 +34,12 @@ class CaptionRepeatingTimer : public std::enable_shared_from_this<CaptionRepeati
  private:
   friend class CaptionWatchdogQueue;
   friend struct CaptionWatchdogQueueState;
-  CaptionRepeatingTimer(std::weak_ptr<CaptionWatchdogQueueState> queue, std::chrono::milliseconds period,
-                        std::function<void()> handler)
+  CaptionRepeatingTimer(std::weak_ptr<CaptionWatchdogQueueState> queue,
+                        std::chrono::milliseconds period, std::function<void()> handler)
       : queue_(std::move(queue)), period_(period), handler_(std::move(handler)) {}
 
-  std::weak_ptr<CaptionWatchdogQueueState> queue_;  // the queue's shared state, absent for a manual queue
+  std::weak_ptr<CaptionWatchdogQueueState>
+      queue_;  // the queue's shared state, absent for a manual queue
   std::chrono::milliseconds period_;
   std::function<void()> handler_;  // only called, never changed, after construction
 

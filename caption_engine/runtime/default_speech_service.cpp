@@ -10,7 +10,8 @@ namespace quorvel {
 // session state: each analyzer owns its decoder); nothing otherwise.
 std::shared_ptr<speech::SpeechService> makeDefaultSpeechService() {
 #ifdef SPEECHANALYZER_AVAILABLE
-  static const std::shared_ptr<speech::SpeechService> service = std::make_shared<speech::SphinxSpeechService>();
+  static const std::shared_ptr<speech::SpeechService> service =
+      std::make_shared<speech::SphinxSpeechService>();
   return service;
 #else
   return nullptr;

@@ -74,13 +74,13 @@ TEST(CaptionEngineTranslation, RuntimeCodesMapOntoEngineCodes) {
 }
 
 TEST(CaptionEngineTranslation, StatusSecondsComeFromTheStatusMapping) {
-  CaptionRuntimeStatus running{CaptionState::running, "s1", "en-US", 1000, std::nullopt, 2500,
-                               -33.0, 4999};
+  CaptionRuntimeStatus running{CaptionState::running, "s1", "en-US", 1000,
+                               std::nullopt,          2500, -33.0,   4999};
   EXPECT_EQ(CaptionEngineTranslation::status(running),
             (CaptionEngineStatus{CaptionState::running, "s1", "en-US", 3.0, 2500.0, -33.0}));
   // An end before the start is 0 seconds, not -1.
-  CaptionRuntimeStatus odd{CaptionState::stopped, "s1", "en-US", 5000, 4000, std::nullopt,
-                           std::nullopt, 9000};
+  CaptionRuntimeStatus odd{CaptionState::stopped, "s1",         "en-US", 5000, 4000,
+                           std::nullopt,          std::nullopt, 9000};
   EXPECT_EQ(CaptionEngineTranslation::status(odd).seconds, 0.0);
   EXPECT_EQ(CaptionEngineTranslation::status(odd).lastSpeechAtMs, std::nullopt);
 }
@@ -101,9 +101,9 @@ class RelayTest : public ::testing::Test {
 
 TEST_F(RelayTest, ProgressFractionIsClampedToZeroToOne) {
   const double inf = std::numeric_limits<double>::infinity();
-  const std::pair<double, double> cases[] = {{1.7, 1.0},  {std::nan(""), 0.0}, {-0.2, 0.0},
-                                             {inf, 0.0},  {-inf, 0.0},         {0.25, 0.25},
-                                             {1.0, 1.0},  {0.0, 0.0}};
+  const std::pair<double, double> cases[] = {{1.7, 1.0}, {std::nan(""), 0.0}, {-0.2, 0.0},
+                                             {inf, 0.0}, {-inf, 0.0},         {0.25, 0.25},
+                                             {1.0, 1.0}, {0.0, 0.0}};
   for (auto [given, expected] : cases) events.assetProgress("en-US", given, false, std::nullopt);
   ASSERT_EQ(recorder.events.size(), std::size(cases));
   for (size_t i = 0; i < std::size(cases); ++i) {
@@ -124,9 +124,8 @@ TEST_F(RelayTest, SegmentKindIsFinalOnlyForTheTextFinal) {
   for (auto [kind, expected] : cases) {
     events.segment("s1", CaptionEmission{7, kind, 120, 980, "hello world"}, "en-US");
     ASSERT_FALSE(recorder.events.empty());
-    EXPECT_EQ(recorder.events.back(),
-              CaptionEngineEvent::segment(
-                  CaptionSegmentEvent{"s1", 7, expected, 120, 980, "hello world", "en-US"}))
+    EXPECT_EQ(recorder.events.back(), CaptionEngineEvent::segment(CaptionSegmentEvent{
+                                          "s1", 7, expected, 120, 980, "hello world", "en-US"}))
         << "kind " << kind;
   }
 }

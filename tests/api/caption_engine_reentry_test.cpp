@@ -68,7 +68,9 @@ struct Case {
 };
 
 std::vector<Case> cases() {
-  const auto loud = [] { return constantBuffer({SampleType::float32, 16000.0, 1, false}, 1600, 0.5); };
+  const auto loud = [] {
+    return constantBuffer({SampleType::float32, 16000.0, 1, false}, 1600, 0.5);
+  };
   return {
       {"onState starting",
        [](CaptionEngine& e, Reentry& r, CaptionEngineObservers& o) {
@@ -132,7 +134,7 @@ TEST(CaptionEngineReentry, AStopFromInsideAnyCallbackCompletesWithItsFigures) {
     c.observe(engine, reentry, observers);
     engine.setObservers(observers);
 
-    CaptionEngineStartArgs args{"s1", "en-US", CaptionAudioSource::systemDefault(), true, {},
+    CaptionEngineStartArgs args{"s1",  "en-US", CaptionAudioSource::systemDefault(), true, {},
                                 false, false};
     try {
       engine.start(args);
@@ -145,7 +147,8 @@ TEST(CaptionEngineReentry, AStopFromInsideAnyCallbackCompletesWithItsFigures) {
       auto analyzer = service->lastAnalyzer();
       ASSERT_TRUE(analyzer);
       analyzer->push(finalResult("first words", 0.0));
-      platform->lastProducer()->push(constantBuffer({SampleType::int16, 16000.0, 1, true}, 160, 0.0));
+      platform->lastProducer()->push(
+          constantBuffer({SampleType::int16, 16000.0, 1, true}, 160, 0.0));
     } else if (c.provoke) {
       c.provoke(*platform->lastProducer());
     }

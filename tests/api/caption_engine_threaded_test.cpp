@@ -47,8 +47,8 @@ TEST(CaptionEngineEventRelay, ReplacingObserversDoesNotDisturbADeliveryUnderWay)
   auto oldCalls = std::make_shared<std::atomic<int>>(0);
   std::atomic<int> newCalls{0};
 
-  relay->setObservers(CaptionEngineObservers(
-      nullptr, nullptr, nullptr, nullptr, [&, oldCalls](const std::string&) {
+  relay->setObservers(
+      CaptionEngineObservers(nullptr, nullptr, nullptr, nullptr, [&, oldCalls](const std::string&) {
         std::unique_lock lock(m);
         entered = true;
         cv.notify_all();

@@ -25,9 +25,9 @@ TEST(CaptionEngineValues, RawValuesInTableOrder) {
   for (auto c : allCaptionEngineErrorCodes) codes.emplace_back(rawValue(c));
   for (auto k : allCaptionSegmentEventKinds) segmentKinds.emplace_back(rawValue(k));
   EXPECT_EQ(kinds, (std::vector<std::string>{"apple", "sherpa"}));
-  EXPECT_EQ(codes, (std::vector<std::string>{"CAPTIONS_UNSUPPORTED", "CAPTIONS_MODEL_MISSING",
-                                             "CAPTIONS_AUDIO_UNAVAILABLE",
-                                             "CAPTIONS_START_FAILED"}));
+  EXPECT_EQ(codes,
+            (std::vector<std::string>{"CAPTIONS_UNSUPPORTED", "CAPTIONS_MODEL_MISSING",
+                                      "CAPTIONS_AUDIO_UNAVAILABLE", "CAPTIONS_START_FAILED"}));
   EXPECT_EQ(segmentKinds, (std::vector<std::string>{"final", "volatile"}));
 }
 
@@ -196,8 +196,7 @@ TEST(CaptionEngineValues, ErrorAndStartArgumentsHashAsTheyCompare) {
 // +0.0 and -0.0 compare equal, so they must hash alike, also inside optionals and vectors.
 TEST(CaptionEngineValues, AcknowledgementsAndSnapshotsHashAsTheyCompare) {
   expectHashingAgreesWithEquality<CaptionEngineStartAck>(
-      {{{"en-US", 0.0}, {"en-US", -0.0}}},
-      {{"en-US", 0.0}, {"en-GB", 0.0}, {"en-US", 1.7e12}});
+      {{{"en-US", 0.0}, {"en-US", -0.0}}}, {{"en-US", 0.0}, {"en-GB", 0.0}, {"en-US", 1.7e12}});
   expectHashingAgreesWithEquality<CaptionEngineStopAck>(
       {{CaptionEngineStopAck::nothing, {0, -0.0}}}, {{0, 0.0}, {1, 0.0}, {0, 12.0}});
 
@@ -237,19 +236,21 @@ TEST(CaptionEngineValues, EventRecordsHashAsTheyCompare) {
   using Kind = CaptionSegmentEvent::Kind;
   const CaptionSegmentEvent segment{"s1", 3, Kind::final, 10, 20, "hello", "en-US"};
   expectHashingAgreesWithEquality<CaptionSegmentEvent>(
-      {{segment, segment}},
-      {segment, {"s2", 3, Kind::final, 10, 20, "hello", "en-US"},
-       {"s1", 4, Kind::final, 10, 20, "hello", "en-US"},
-       {"s1", 3, Kind::volatile_, 10, 20, "hello", "en-US"},
-       {"s1", 3, Kind::final, 11, 20, "hello", "en-US"},
-       {"s1", 3, Kind::final, 10, 21, "hello", "en-US"},
-       {"s1", 3, Kind::final, 10, 20, "hello.", "en-US"},
-       {"s1", 3, Kind::final, 10, 20, "hello", "en-GB"}});
+      {{segment, segment}}, {segment,
+                             {"s2", 3, Kind::final, 10, 20, "hello", "en-US"},
+                             {"s1", 4, Kind::final, 10, 20, "hello", "en-US"},
+                             {"s1", 3, Kind::volatile_, 10, 20, "hello", "en-US"},
+                             {"s1", 3, Kind::final, 11, 20, "hello", "en-US"},
+                             {"s1", 3, Kind::final, 10, 21, "hello", "en-US"},
+                             {"s1", 3, Kind::final, 10, 20, "hello.", "en-US"},
+                             {"s1", 3, Kind::final, 10, 20, "hello", "en-GB"}});
 
   expectHashingAgreesWithEquality<CaptionStateEvent>(
       {{{"s1", CaptionState::noAudio, "quiet", 0.0}, {"s1", CaptionState::noAudio, "quiet", -0.0}}},
-      {{"s1", CaptionState::noAudio, "quiet", 0.0}, {std::nullopt, CaptionState::noAudio, "quiet", 0.0},
-       {"s1", CaptionState::running, "quiet", 0.0}, {"s1", CaptionState::noAudio, std::nullopt, 0.0},
+      {{"s1", CaptionState::noAudio, "quiet", 0.0},
+       {std::nullopt, CaptionState::noAudio, "quiet", 0.0},
+       {"s1", CaptionState::running, "quiet", 0.0},
+       {"s1", CaptionState::noAudio, std::nullopt, 0.0},
        {"s1", CaptionState::noAudio, "quiet", std::nullopt}});
 
   expectHashingAgreesWithEquality<CaptionLevelEvent>({{{"s1", 0.0}, {"s1", -0.0}}},
@@ -257,14 +258,19 @@ TEST(CaptionEngineValues, EventRecordsHashAsTheyCompare) {
 
   expectHashingAgreesWithEquality<CaptionAssetProgressEvent>(
       {{{"en-US", 0.0, false, std::nullopt}, {"en-US", -0.0, false, std::nullopt}}},
-      {{"en-US", 0.0, false, std::nullopt}, {"de-DE", 0.0, false, std::nullopt},
-       {"en-US", 0.5, false, std::nullopt}, {"en-US", 0.0, true, std::nullopt},
+      {{"en-US", 0.0, false, std::nullopt},
+       {"de-DE", 0.0, false, std::nullopt},
+       {"en-US", 0.5, false, std::nullopt},
+       {"en-US", 0.0, true, std::nullopt},
        {"en-US", 0.0, false, "no network"}});
 
   expectHashingAgreesWithEquality<CaptionLevelReadingEvent>(
-      {{{"s1", -0.0, {0.0, -30.0}}, {"s1", 0.0, {-0.0, -30.0}}}},
-      {{"s1", 0.0, {0.0, -30.0}}, {"s2", 0.0, {0.0, -30.0}}, {"s1", -1.0, {0.0, -30.0}},
-       {"s1", 0.0, {-30.0, 0.0}}, {"s1", 0.0, {0.0, -30.0, -40.0}}, {"s1", 0.0, {}}});
+      {{{"s1", -0.0, {0.0, -30.0}}, {"s1", 0.0, {-0.0, -30.0}}}}, {{"s1", 0.0, {0.0, -30.0}},
+                                                                   {"s2", 0.0, {0.0, -30.0}},
+                                                                   {"s1", -1.0, {0.0, -30.0}},
+                                                                   {"s1", 0.0, {-30.0, 0.0}},
+                                                                   {"s1", 0.0, {0.0, -30.0, -40.0}},
+                                                                   {"s1", 0.0, {}}});
 }
 
 // The union hashes its case with its payload: the same text in two cases is two events.

@@ -25,8 +25,12 @@ inline PcmBuffer makeBuffer(const AudioFormat& format, uint32_t frames,
       const double v = value(c, firstFrame + f);
       const size_t at = size_t{f} * stride;
       switch (format.sampleType) {
-        case SampleType::float32: buffer.channelData<float>(c)[at] = static_cast<float>(v); break;
-        case SampleType::float64: buffer.channelData<double>(c)[at] = v; break;
+        case SampleType::float32:
+          buffer.channelData<float>(c)[at] = static_cast<float>(v);
+          break;
+        case SampleType::float64:
+          buffer.channelData<double>(c)[at] = v;
+          break;
         case SampleType::int16:
           buffer.channelData<int16_t>(c)[at] = static_cast<int16_t>(std::lround(v * 32767.0));
           break;
@@ -47,9 +51,15 @@ inline std::vector<double> samples(const PcmBuffer& buffer, uint32_t channel = 0
   for (uint32_t f = 0; f < buffer.frameLength(); ++f) {
     const size_t at = size_t{f} * stride;
     switch (buffer.format().sampleType) {
-      case SampleType::float32: out.push_back(buffer.channelData<float>(channel)[at]); break;
-      case SampleType::float64: out.push_back(buffer.channelData<double>(channel)[at]); break;
-      case SampleType::int16: out.push_back(buffer.channelData<int16_t>(channel)[at] / 32768.0); break;
+      case SampleType::float32:
+        out.push_back(buffer.channelData<float>(channel)[at]);
+        break;
+      case SampleType::float64:
+        out.push_back(buffer.channelData<double>(channel)[at]);
+        break;
+      case SampleType::int16:
+        out.push_back(buffer.channelData<int16_t>(channel)[at] / 32768.0);
+        break;
       case SampleType::int32:
         out.push_back(buffer.channelData<int32_t>(channel)[at] / 2147483648.0);
         break;
@@ -85,7 +95,8 @@ inline double sineFrequency(const std::vector<double>& x, double rate, size_t fr
 }
 
 inline double sine(double frequency, double amplitude, double rate, uint64_t frame) {
-  return amplitude * std::sin(2.0 * std::numbers::pi * frequency * static_cast<double>(frame) / rate);
+  return amplitude *
+         std::sin(2.0 * std::numbers::pi * frequency * static_cast<double>(frame) / rate);
 }
 
 }  // namespace quorvel::testing

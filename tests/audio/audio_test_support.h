@@ -76,7 +76,8 @@ class Recorder {
     std::lock_guard guard(lock_);
     return paths_;
   }
-  bool waitForPathEvents(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+  bool waitForPathEvents(size_t count,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
     return waitUntil([&] { return paths_.size() >= count; }, timeout);
   }
   // Frames delivered so far in buffers of the given sample rate.
@@ -104,7 +105,8 @@ class Recorder {
                             std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
     return waitUntil([&] { return findLog(text) != nullptr; }, timeout);
   }
-  bool waitForFrames(uint64_t frames, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+  bool waitForFrames(uint64_t frames,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
     return waitUntil([&] { return framesLocked() >= frames; }, timeout);
   }
 
@@ -175,7 +177,8 @@ class Recorder {
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quorvel-audio-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "quorvel-audio-XXXXXX").string();
     path_ = mkdtemp(pattern.data());
   }
   ~TempDir() {
@@ -201,7 +204,8 @@ inline std::vector<float> readRawFloats(const std::string& path) {
   if (FILE* f = std::fopen(path.c_str(), "rb")) {
     float chunk[4096];
     size_t n;
-    while ((n = std::fread(chunk, sizeof(float), 4096, f)) > 0) data.insert(data.end(), chunk, chunk + n);
+    while ((n = std::fread(chunk, sizeof(float), 4096, f)) > 0)
+      data.insert(data.end(), chunk, chunk + n);
     std::fclose(f);
   }
   return data;

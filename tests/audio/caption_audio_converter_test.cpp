@@ -186,8 +186,9 @@ TEST(CaptionAudioConverterTest, AnEmptyBufferConvertsToZeroFrames) {
 TEST(CaptionAudioConverterTest, AnUnusableInputFormatHasNoConverterAndTheNextBufferTriesAgain) {
   const AudioFormat broken{SampleType::float32, 0.0, 1, false};
   CaptionAudioConverter converter(kMonoInt16);
-  EXPECT_EQ(converter.convert(makeBuffer(broken, 10, [](uint32_t, uint64_t) { return 0.0; })).status,
-            Status::noConverter);
+  EXPECT_EQ(
+      converter.convert(makeBuffer(broken, 10, [](uint32_t, uint64_t) { return 0.0; })).status,
+      Status::noConverter);
   EXPECT_EQ(converter.convert(PcmBuffer({SampleType::float32, 16000, 0, false}, 0)).status,
             Status::noConverter);
   EXPECT_EQ(converter.contextsMade(), 0);

@@ -45,8 +45,9 @@ TEST(CaptionAudioSourceHash, SourcesHashTheirCaseAndPayload) {
        {Source::device("ci_mic"), Source::device("ci_mic")},
        {Source::systemDefault(), Source::systemDefault()}},
       {Source::file("/tmp/talk.wav", true), Source::file("/tmp/talk.wav", false),
-       Source::file("/tmp/other.wav", true), Source::file("", false), Source::device("/tmp/talk.wav"),
-       Source::device("ci_mic"), Source::device(""), Source::systemDefault()});
+       Source::file("/tmp/other.wav", true), Source::file("", false),
+       Source::device("/tmp/talk.wav"), Source::device("ci_mic"), Source::device(""),
+       Source::systemDefault()});
 }
 
 TEST(CaptionAudioSourceHash, InputsHashAllTheirFields) {
@@ -54,7 +55,8 @@ TEST(CaptionAudioSourceHash, InputsHashAllTheirFields) {
   const CaptionAudioInput input{"ci_mic", "CI-Mic", true, Kind::usb, std::nullopt};
   expectHashingAgreesWithEquality<CaptionAudioInput>(
       {{input, CaptionAudioInput{"ci_mic", "CI-Mic", true, Kind::usb, std::nullopt}}},
-      {input, {"ci_mic2", "CI-Mic", true, Kind::usb, std::nullopt},
+      {input,
+       {"ci_mic2", "CI-Mic", true, Kind::usb, std::nullopt},
        {"ci_mic", "CI-Mic 2", true, Kind::usb, std::nullopt},
        {"ci_mic", "CI-Mic", false, Kind::usb, std::nullopt},
        {"ci_mic", "CI-Mic", true, Kind::other, std::nullopt},

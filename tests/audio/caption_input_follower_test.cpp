@@ -28,8 +28,10 @@ std::string describe(const F::Actions& actions) {
           [&](const auto& e) {
             using E = std::decay_t<decltype(e)>;
             if constexpr (std::is_same_v<E, CaptionAudioPathEvent::Held>) out += "held " + e.reason;
-            if constexpr (std::is_same_v<E, CaptionAudioPathEvent::FellBack>) out += "fellBack " + e.input;
-            if constexpr (std::is_same_v<E, CaptionAudioPathEvent::Restored>) out += "restored " + e.input;
+            if constexpr (std::is_same_v<E, CaptionAudioPathEvent::FellBack>)
+              out += "fellBack " + e.input;
+            if constexpr (std::is_same_v<E, CaptionAudioPathEvent::Restored>)
+              out += "restored " + e.input;
             if constexpr (std::is_same_v<E, CaptionAudioPathEvent::Resumed>) out += "resumed";
           },
           raise->event.value());
@@ -88,14 +90,16 @@ TEST(CaptionInputFollowerTest, TheDefaultInputFallsBackWithoutAHoldAndIsRestored
   EXPECT_FALSE(f.held());
   EXPECT_EQ(describe(f.listed(listing("speakers.monitor", {"usb", "speakers.monitor"}), 105)),
             "open speakers.monitor");
-  EXPECT_EQ(describe(f.opened(110)),
-            "log '[captions] capture moved to audio input SPEAKERS.MONITOR'; fellBack SPEAKERS.MONITOR");
+  EXPECT_EQ(
+      describe(f.opened(110)),
+      "log '[captions] capture moved to audio input SPEAKERS.MONITOR'; fellBack SPEAKERS.MONITOR");
   // While on a fallback it follows the server's default.
   EXPECT_EQ(describe(f.listed(listing("usb", {"usb", "speakers.monitor"}), 200)), "open usb");
   EXPECT_EQ(describe(f.opened(210)),
             "log '[captions] capture moved to audio input USB'; fellBack USB");
   // The preferred input comes back, whatever the server names: capture returns to it.
-  EXPECT_EQ(describe(f.listed(listing("usb", {"usb", "mic", "speakers.monitor"}), 300)), "open mic");
+  EXPECT_EQ(describe(f.listed(listing("usb", {"usb", "mic", "speakers.monitor"}), 300)),
+            "open mic");
   EXPECT_EQ(describe(f.opened(310)),
             "log '[captions] capture moved back to audio input MIC'; restored MIC");
   // On the preferred input a change of default is not followed.
@@ -149,8 +153,9 @@ TEST(CaptionInputFollowerTest, AFallbackThatGoesToo) {
   EXPECT_EQ(describe(f.opened(110)),
             "log '[captions] capture moved to audio input USB'; fellBack USB");
   // Nothing left: hold.
-  EXPECT_EQ(describe(f.lost(200)),
-            "close; log '[captions] audio input USB is gone; capture ended'; refresh 0; held input_lost");
+  EXPECT_EQ(
+      describe(f.lost(200)),
+      "close; log '[captions] audio input USB is gone; capture ended'; refresh 0; held input_lost");
   {
     F g = f;  // the fallback comes back: the host already knows capture is on it
     EXPECT_EQ(describe(g.listed(listing("usb", {"usb"}), 300)), "open usb");

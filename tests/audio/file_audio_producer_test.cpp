@@ -2,19 +2,19 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <atomic>
 
 #include <cstring>
 #include <fstream>
 #include <future>
 
-#include "caption_engine/audio/ffmpeg_audio_file.h"
 #include "caption_engine/audio/caption_audio_error.h"
+#include "caption_engine/audio/ffmpeg_audio_file.h"
 #include "tests/audio/audio_test_support.h"
 
 namespace quorvel {
@@ -38,11 +38,14 @@ bool makeFixtures(const TempDir& dir) {
   ok = ok && testing::ffmpeg("-i " + src + " -ar 44100 -c:a libmp3lame " + out("speech.mp3"));
   ok = ok && testing::ffmpeg("-i " + src + " -ar 48000 -ac 2 -c:a aac " + out("speech.m4a"));
   // 1.02 s at 48 kHz: 48,960 frames.
-  ok = ok && testing::ffmpeg("-f lavfi -i sine=frequency=440:sample_rate=48000 -af "
-                             "atrim=end_sample=48960 -c:a pcm_f32le " + out("tone-1.02s.wav"));
+  ok = ok && testing::ffmpeg(
+                 "-f lavfi -i sine=frequency=440:sample_rate=48000 -af "
+                 "atrim=end_sample=48960 -c:a pcm_f32le " +
+                 out("tone-1.02s.wav"));
   ok = ok && testing::ffmpeg("-f lavfi -i sine=frequency=440:sample_rate=48000 -t 3 " +
                              out("tone-3s.wav"));
-  ok = ok && testing::ffmpeg("-f lavfi -i anullsrc=r=48000:cl=mono -t 30 " + out("silence-30s.wav"));
+  ok =
+      ok && testing::ffmpeg("-f lavfi -i anullsrc=r=48000:cl=mono -t 30 " + out("silence-30s.wav"));
   ok = ok && testing::ffmpeg("-f lavfi -i anullsrc=r=48000:cl=mono -t 0 " + out("empty.wav"));
   std::ofstream(out("notes.txt")) << "These are not the sounds you are looking for.\n";
   std::ofstream(out("zero-bytes.wav"));
@@ -74,7 +77,9 @@ class FileAudioProducerTest : public ::testing::Test {
     delete scratch_;
     scratch_ = nullptr;
   }
-  void SetUp() override { ASSERT_FALSE(fixtures_.empty()) << "the audio fixtures could not be made"; }
+  void SetUp() override {
+    ASSERT_FALSE(fixtures_.empty()) << "the audio fixtures could not be made";
+  }
   static std::string file(const char* name) { return (fixtures_ / name).string(); }
 
   static std::filesystem::path fixtures_;
@@ -148,16 +153,18 @@ TEST_F(FileAudioProducerTest, DecodesEveryCommonFormatIntoTheProcessingFormat) {
     const std::vector<double> reference(floats.begin(), floats.end());
     const auto ours = recorder.channel(0);
     // Lossy coders pad the end a little (AAC by some 250 frames); allow 50 ms.
-    EXPECT_NEAR(static_cast<double>(ours.size()), static_cast<double>(reference.size()), c.rate / 20);
+    EXPECT_NEAR(static_cast<double>(ours.size()), static_cast<double>(reference.size()),
+                c.rate / 20);
     const size_t n = std::min(ours.size(), reference.size());
-    auto [r, lag] = testing::bestCorrelation(
-        std::vector<double>(reference.begin(), reference.begin() + n),
-        std::vector<double>(ours.begin(), ours.begin() + n), 0, 0);
+    auto [r, lag] =
+        testing::bestCorrelation(std::vector<double>(reference.begin(), reference.begin() + n),
+                                 std::vector<double>(ours.begin(), ours.begin() + n), 0, 0);
     EXPECT_GT(r, 0.999);
 
     const auto eof = recorder.logLines().back();
     char expected[96];
-    std::snprintf(expected, sizeof expected, "[captions] file source reached EOF after %.1fs of audio",
+    std::snprintf(expected, sizeof expected,
+                  "[captions] file source reached EOF after %.1fs of audio",
                   static_cast<double>(ours.size()) / c.rate);
     EXPECT_EQ(eof, expected);
   }
@@ -174,7 +181,8 @@ TEST_F(FileAudioProducerTest, WavSamplesArriveUnchanged) {
 }
 
 TEST_F(FileAudioProducerTest, NothingAtThePathIsNotFound) {
-  for (std::string path : {file("missing.wav"), std::string("relative/missing.wav"), std::string()}) {
+  for (std::string path :
+       {file("missing.wav"), std::string("relative/missing.wav"), std::string()}) {
     expectAudioFailure([&] { FileAudioProducer p(path, true); },
                        "caption source file not found: " + path, path, true);
   }
@@ -300,7 +308,8 @@ TEST_F(FileAudioProducerTest, APlaylistIsNotFollowedToAFifo) {
   });
   EXPECT_TRUE(inTime) << "opening did not return within the bound";
   ASSERT_TRUE(failure.has_value());
-  EXPECT_EQ(std::string(failure->what()).rfind("cannot read caption source file " + path + ": ", 0), 0u)
+  EXPECT_EQ(std::string(failure->what()).rfind("cannot read caption source file " + path + ": ", 0),
+            0u)
       << failure->what();
 }
 
@@ -310,7 +319,8 @@ TEST_F(FileAudioProducerTest, ADirectoryIsNotReadable) {
   const auto [inTime, failure] = openWithin(path, [] {});
   EXPECT_TRUE(inTime);
   ASSERT_TRUE(failure.has_value());
-  EXPECT_EQ(std::string(failure->what()), "cannot read caption source file " + path + ": Is a directory");
+  EXPECT_EQ(std::string(failure->what()),
+            "cannot read caption source file " + path + ": Is a directory");
 }
 
 // A start stopped before its file is open gets no file: opening gives up at once.
@@ -318,7 +328,8 @@ TEST_F(FileAudioProducerTest, ACancelledOpenFailsAtOnce) {
   std::stop_source stop;
   stop.request_stop();
   const std::string path = file("speech.m4a");
-  const auto [inTime, failure] = openWithin(path, [] {}, stop.get_token());
+  const auto [inTime, failure] = openWithin(
+      path, [] {}, stop.get_token());
   EXPECT_TRUE(inTime);
   ASSERT_TRUE(failure.has_value());
   EXPECT_EQ(failure->context, (CaptionAudioError::Context{{"path", path}}));
@@ -424,10 +435,15 @@ TEST_F(FileAudioProducerTest, AnEmptyAudioFileDeliversNothing) {
 
 TEST(FileAudioProducerNameTest, NameIsTheLastPathComponent) {
   const std::pair<const char*, const char*> cases[] = {
-      {"/tmp/talk.wav", "talk.wav"}, {"talk.wav", "talk.wav"}, {"a/b/c.flac", "c.flac"},
-      {"/tmp/dir/", "dir"},          {"/", "/"},               {"", ""},
+      {"/tmp/talk.wav", "talk.wav"},
+      {"talk.wav", "talk.wav"},
+      {"a/b/c.flac", "c.flac"},
+      {"/tmp/dir/", "dir"},
+      {"/", "/"},
+      {"", ""},
   };
-  for (auto [path, name] : cases) EXPECT_EQ(FileAudioProducer::lastPathComponent(path), name) << path;
+  for (auto [path, name] : cases)
+    EXPECT_EQ(FileAudioProducer::lastPathComponent(path), name) << path;
 }
 
 // Paced feeding follows the clock from the start: buffer k (0-based) is not delivered before
@@ -478,8 +494,8 @@ TEST_F(FileAudioProducerTest, StopEndsAPacedFeedWithinOneSleep) {
   EXPECT_EQ(recorder.logEntry("reached EOF")->second, delivered);
   EXPECT_LT(delivered, 300u);
   char expected[96];
-  std::snprintf(expected, sizeof expected, "[captions] file source reached EOF after %.1fs of audio",
-                delivered * 0.1);
+  std::snprintf(expected, sizeof expected,
+                "[captions] file source reached EOF after %.1fs of audio", delivered * 0.1);
   EXPECT_EQ(recorder.logLines().back(), expected);
   producer.stop();  // a second stop does nothing
 }

@@ -42,8 +42,10 @@ std::string word(const CaptionAudioPathEvent& event) {
       [](const auto& e) -> std::string {
         using E = std::decay_t<decltype(e)>;
         if constexpr (std::is_same_v<E, CaptionAudioPathEvent::Held>) return "held " + e.reason;
-        if constexpr (std::is_same_v<E, CaptionAudioPathEvent::FellBack>) return "fellBack " + e.input;
-        if constexpr (std::is_same_v<E, CaptionAudioPathEvent::Restored>) return "restored " + e.input;
+        if constexpr (std::is_same_v<E, CaptionAudioPathEvent::FellBack>)
+          return "fellBack " + e.input;
+        if constexpr (std::is_same_v<E, CaptionAudioPathEvent::Restored>)
+          return "restored " + e.input;
         return "resumed";
       },
       event.value());
@@ -179,7 +181,8 @@ TEST_F(PulseCapturePathTest, ALostDeviceHoldsAndResumesWhenItsSourceReturns) {
     toResumed.push_back(ms(pathAt(recorder, expected.size() - 1) - loadedAt));
     EXPECT_TRUE(recorder.waitForFrames(framesHeld + 4800, kWait)) << "no audio after resuming";
   }
-  EXPECT_TRUE(recorder.logEntry("[captions] audio input " + mic.label + " is back; capture resumed"));
+  EXPECT_TRUE(
+      recorder.logEntry("[captions] audio input " + mic.label + " is back; capture resumed"));
   report("unload of a capture source to held", toHeld);
   report("reload of the capture source to resumed", toResumed);
 
@@ -239,9 +242,9 @@ TEST_F(PulseCapturePathTest, ASuspendedSourceHoldsAndResumesWhenItRunsAgain) {
   // Stopped while held on a quiet source: prompt.
   ASSERT_EQ(std::system(("pactl suspend-source " + mic.name + " 1").c_str()), 0);
   ASSERT_TRUE(recorder.waitForPathEvents(3, kWait));
-  EXPECT_LT(stopAndCheckSilence(*producer, recorder, [&] {
-              std::system(("pactl suspend-source " + mic.name + " 0").c_str());
-            }),
+  EXPECT_LT(stopAndCheckSilence(
+                *producer, recorder,
+                [&] { std::system(("pactl suspend-source " + mic.name + " 0").c_str()); }),
             kStopBound);
 }
 
@@ -367,7 +370,8 @@ TEST_F(PrivateServerTest, TheDefaultInputHoldsWithNothingToFallBackTo) {
 // The server killed: held at once; started again at the same address: capture resumes there,
 // every callback still one at a time. Stopped while reconnecting: prompt.
 TEST_F(PrivateServerTest, AKilledServerHoldsAndCaptureResumesWhenItIsBack) {
-  for (auto source : {CaptionAudioSource::device("quorvel_a"), CaptionAudioSource::systemDefault()}) {
+  for (auto source :
+       {CaptionAudioSource::device("quorvel_a"), CaptionAudioSource::systemDefault()}) {
     SCOPED_TRACE(source.isSystemDefault() ? "the default input" : "a device");
     PrivateServer server("load-module " + kSineA + "\nset-default-source quorvel_a\n");
     ASSERT_NO_FATAL_FAILURE(startServer(server));

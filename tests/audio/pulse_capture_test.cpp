@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <thread>
 
+#include "caption_engine/audio/caption_audio_error.h"
 #include "caption_engine/audio/pulse_capture_audio.h"
 #include "caption_engine/audio/pulse_capture_producer.h"
 #include "caption_engine/audio/pulse_sources.h"
-#include "caption_engine/audio/caption_audio_error.h"
 #include "tests/audio/audio_test_support.h"
 #include "tests/audio/pulse_test_server.h"
 
@@ -86,8 +86,8 @@ TEST(PulseCaptureAudioNoServerTest, AServerThatNeverAnswersGivesNoInputsWithinTh
 TEST(PulseCaptureAudioNoServerTest, MicrophoneRefusalComesFirstAndFilesNeedNoMicrophone) {
   for (int status : {0, 1, 2}) {
     PulseCaptureAudio audio([status] { return status; });
-    for (const auto& source : {CaptionAudioSource::systemDefault(),
-                               CaptionAudioSource::device("no-such-input")}) {
+    for (const auto& source :
+         {CaptionAudioSource::systemDefault(), CaptionAudioSource::device("no-such-input")}) {
       auto f = failureOf([&] { audio.makeProducer(source); });
       EXPECT_EQ(f.message, "microphone access is not granted to the helper (" +
                                std::to_string(status) +
@@ -95,7 +95,8 @@ TEST(PulseCaptureAudioNoServerTest, MicrophoneRefusalComesFirstAndFilesNeedNoMic
                                "Security");
       EXPECT_EQ(f.context, (CaptionAudioError::Context{{"reason", "mic_permission"}}));
     }
-    auto file = failureOf([&] { audio.makeProducer(CaptionAudioSource::file("/nonexistent.wav", false)); });
+    auto file =
+        failureOf([&] { audio.makeProducer(CaptionAudioSource::file("/nonexistent.wav", false)); });
     EXPECT_EQ(file.message, "caption source file not found: /nonexistent.wav");
   }
 }
@@ -123,7 +124,8 @@ TEST_F(PulseCaptureTest, ListsRealInputsFirstThenMonitorsAsSystemAudio) {
   const auto monitor = find("ci_sink.monitor");
   ASSERT_NE(mic, inputs.end());
   ASSERT_NE(monitor, inputs.end());
-  EXPECT_EQ(*mic, (CaptionAudioInput{"ci_mic", "CI-Mic", true, CaptionAudioInputKind::other, std::nullopt}));
+  EXPECT_EQ(*mic, (CaptionAudioInput{"ci_mic", "CI-Mic", true, CaptionAudioInputKind::other,
+                                     std::nullopt}));
   EXPECT_EQ(*monitor, (CaptionAudioInput{"ci_sink.monitor", "Monitor of CI-Sink", false,
                                          CaptionAudioInputKind::other, "System audio"}));
   // Every monitor comes after every real input.
@@ -138,7 +140,8 @@ TEST_F(PulseCaptureTest, ListsRealInputsFirstThenMonitorsAsSystemAudio) {
 TEST_F(PulseCaptureTest, AnUnknownInputNamesTheAvailableOnes) {
   PulseCaptureAudio audio;
   std::string entries;
-  for (const auto& i : audio.listInputs()) entries += (entries.empty() ? "" : ", ") + i.label + " [" + i.id + "]";
+  for (const auto& i : audio.listInputs())
+    entries += (entries.empty() ? "" : ", ") + i.label + " [" + i.id + "]";
   EXPECT_NE(entries.find("CI-Mic [ci_mic], "), std::string::npos);
   auto f = failureOf([&] { audio.makeProducer(CaptionAudioSource::device("CI-Mic")); });
   EXPECT_EQ(f.message, "audio input CI-Mic is not connected (available: " + entries + ")");
@@ -147,12 +150,13 @@ TEST_F(PulseCaptureTest, AnUnknownInputNamesTheAvailableOnes) {
 
 // The coarse-to-fine lag search: 1 ms energy envelopes locate the recording in the capture, then
 // the sample-exact lag is searched around that spot.
-std::pair<double, long> locate(const std::vector<double>& played, const std::vector<double>& captured,
-                               double rate) {
+std::pair<double, long> locate(const std::vector<double>& played,
+                               const std::vector<double>& captured, double rate) {
   const size_t block = static_cast<size_t>(rate / 1000);
   auto envelope = [&](const std::vector<double>& x) {
     std::vector<double> e;
-    for (size_t i = 0; i + block <= x.size(); i += block) e.push_back(testing::rms(x, i, i + block));
+    for (size_t i = 0; i + block <= x.size(); i += block)
+      e.push_back(testing::rms(x, i, i + block));
     return e;
   };
   const auto ep = envelope(played);
@@ -169,7 +173,8 @@ TEST_F(PulseCaptureTest, TheSystemDefaultIsTheDefaultSourceInItsOwnFormat) {
   auto producer = audio.makeProducer(CaptionAudioSource::systemDefault());
   EXPECT_EQ(producer->name(), "CI-Mic");
   producer->start(recorder.onBuffer(), nullptr, recorder.log());
-  EXPECT_EQ(recorder.logLines(), std::vector<std::string>{"[captions] capturing audio from CI-Mic"});
+  EXPECT_EQ(recorder.logLines(),
+            std::vector<std::string>{"[captions] capturing audio from CI-Mic"});
   ASSERT_TRUE(recorder.waitForFrames(4800, 10s)) << "no audio from ci_mic";
   producer->stop();
   for (const auto& d : recorder.deliveries()) {
@@ -225,8 +230,8 @@ TEST_F(PulseCaptureTest, CapturesWhatIsPlayedIntoTheSink) {
   ASSERT_GE(lag, 0);
   ASSERT_LE(static_cast<size_t>(lag) + reference.size(), captured.size());
   const double playedRms = testing::rms(reference);
-  const double capturedRms =
-      testing::rms(std::vector<double>(captured.begin() + lag, captured.begin() + lag + reference.size()));
+  const double capturedRms = testing::rms(
+      std::vector<double>(captured.begin() + lag, captured.begin() + lag + reference.size()));
   EXPECT_NEAR(20 * std::log10(capturedRms / playedRms), 0.0, 0.5);
 }
 
@@ -235,10 +240,11 @@ TEST_F(PulseCaptureTest, StopStartOrderingNeverDeliversAfterStop) {
   {
     Recorder recorder;
     auto producer = audio.makeProducer(CaptionAudioSource::device("ci_mic"));
-    producer->stop();  // before start: nothing runs
-    producer->stop();  // twice: nothing happens
+    producer->stop();                                               // before start: nothing runs
+    producer->stop();                                               // twice: nothing happens
     producer->start(recorder.onBuffer(), nullptr, recorder.log());  // after stop: starts nothing
-    EXPECT_EQ(recorder.logLines(), std::vector<std::string>{"[captions] capturing audio from CI-Mic"});
+    EXPECT_EQ(recorder.logLines(),
+              std::vector<std::string>{"[captions] capturing audio from CI-Mic"});
     EXPECT_FALSE(recorder.waitForFrames(1, 300ms));
   }
   {
@@ -278,8 +284,8 @@ TEST_F(PulseCaptureTest, ASourceThatGoesAwayEndsCaptureWithALogLine) {
       " format=float32le rate=44100 channels=1 sink_properties=device.description=Gone-Sink");
   ASSERT_TRUE(module->loaded());
   // Something must play into the sink for its monitor to deliver.
-  testing::ChildProcess silence({"pacat", "--playback", "-d", gone, "--raw",
-                                 "--format=float32le", "--rate=44100", "--channels=1", "/dev/zero"});
+  testing::ChildProcess silence({"pacat", "--playback", "-d", gone, "--raw", "--format=float32le",
+                                 "--rate=44100", "--channels=1", "/dev/zero"});
   PulseCaptureAudio audio;
   Recorder recorder;
   auto producer = audio.makeProducer(CaptionAudioSource::device(gone + ".monitor"));
@@ -289,7 +295,8 @@ TEST_F(PulseCaptureTest, ASourceThatGoesAwayEndsCaptureWithALogLine) {
   EXPECT_EQ(recorder.deliveries().front().buffer.format(),
             (AudioFormat{SampleType::float32, 44100, 1, true}));
   module.reset();  // the sink and its monitor go away
-  EXPECT_TRUE(recorder.waitForLogContaining("[captions] audio input Monitor of Gone-Sink is gone; capture ended", 10s));
+  EXPECT_TRUE(recorder.waitForLogContaining(
+      "[captions] audio input Monitor of Gone-Sink is gone; capture ended", 10s));
   producer->stop();
 }
 

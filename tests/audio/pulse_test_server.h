@@ -3,11 +3,11 @@
 // test's own that the test may kill and start again at the same address.
 #pragma once
 
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <poll.h>
-#include <sys/syscall.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -98,8 +98,8 @@ class PrivateServer {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     {
       std::ofstream pa(dir_.file("test.pa"));
-      pa << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << dir_.file("native")
-         << "\n"
+      pa << "load-module module-native-protocol-unix auth-anonymous=1 socket="
+         << dir_.file("native") << "\n"
          << script_;
     }
     const std::string dir = dir_.path().string();

@@ -74,17 +74,16 @@ TEST_F(HelperE2E, HelloIsTheFirstLineAndCarriesTheUnsupportedCapabilities) {
   const Json& hello = messages.front();
   EXPECT_EQ(helper.logs().front(), "[helper.mac] quorvel caption helper ready");
   SKIP_WITH_RECOGNIZER();
-  EXPECT_EQ(withoutTs(hello),
-            (Json{{"t", "evt"},
-                  {"ev", "hello"},
-                  {"data",
-                   {{"helper", "macos"},
-                    {"version", 1},
-                    {"captions",
-                     {{"supported", false},
-                      {"reason", kReason},
-                      {"installedLocales", Json::array()},
-                      {"supportedLocales", Json::array()}}}}}}));
+  EXPECT_EQ(withoutTs(hello), (Json{{"t", "evt"},
+                                    {"ev", "hello"},
+                                    {"data",
+                                     {{"helper", "macos"},
+                                      {"version", 1},
+                                      {"captions",
+                                       {{"supported", false},
+                                        {"reason", kReason},
+                                        {"installedLocales", Json::array()},
+                                        {"supportedLocales", Json::array()}}}}}}));
   ASSERT_TRUE(hello["tsMs"].is_number_integer());
   EXPECT_NEAR(static_cast<double>(hello["tsMs"].get<int64_t>()),
               static_cast<double>(captionNowMs()), 60'000.0);
@@ -104,23 +103,26 @@ TEST_F(HelperE2E, ImmediateRepliesForStatusAndInputs) {
   ASSERT_TRUE(inputs.is_array());
   for (const auto& input : inputs) {
     EXPECT_EQ(input.size(), 3u) << input;
-    EXPECT_TRUE(input["id"].is_string() && input["label"].is_string() && input["isDefault"].is_boolean())
+    EXPECT_TRUE(input["id"].is_string() && input["label"].is_string() &&
+                input["isDefault"].is_boolean())
         << input;
   }
   EXPECT_THAT(c.err, IsEmpty());
 }
 
 TEST_F(HelperE2E, DispatcherErrorsAreAnsweredAtOnce) {
-  const std::string firstDecodeReason =
-      std::get<CaptionsStartRequest::DecodeError>(CaptionsStartRequest::decode(CaptionValue::Object{}))
-          .reason;
+  const std::string firstDecodeReason = std::get<CaptionsStartRequest::DecodeError>(
+                                            CaptionsStartRequest::decode(CaptionValue::Object{}))
+                                            .reason;
   struct Case {
     std::string line;
     Json reply;
   };
   const std::vector<Case> cases = {
-      {R"({"id":"a","op":"CaptionsStatus"})", err("a", "UNSUPPORTED_OP", "unknown op CaptionsStatus")},
-      {R"({"id":"b","op":"captions stop "})", err("b", "UNSUPPORTED_OP", "unknown op captions stop ")},
+      {R"({"id":"a","op":"CaptionsStatus"})",
+       err("a", "UNSUPPORTED_OP", "unknown op CaptionsStatus")},
+      {R"({"id":"b","op":"captions stop "})",
+       err("b", "UNSUPPORTED_OP", "unknown op captions stop ")},
       {R"({"id":"c","op":"captionsSetContext","args":{"sessionId":""}})",
        err("c", "BAD_REQUEST", "captionsSetContext needs a sessionId")},
       {R"({"id":"d","op":"captionsSetContext","args":{"sessionId":7}})",
@@ -134,7 +136,8 @@ TEST_F(HelperE2E, DispatcherErrorsAreAnsweredAtOnce) {
       {R"({"id":"h","op":"captionsInstallLocale","args":{"locale":["en-US"]}})",
        err("h", "BAD_REQUEST", "captionsInstallLocale needs a BCP-47 locale")},
       {R"({"id":"i","op":"captionsStart","args":5})", err("i", "BAD_REQUEST", firstDecodeReason)},
-      {R"({"id":"j","op":"captionsStart","args":null})", err("j", "BAD_REQUEST", firstDecodeReason)},
+      {R"({"id":"j","op":"captionsStart","args":null})",
+       err("j", "BAD_REQUEST", firstDecodeReason)},
       {R"({"id":"k","op":"captionsStart"})", err("k", "BAD_REQUEST", firstDecodeReason)},
       {R"({"id":"l","op":"captionsStart","args":{"sessionId":"s","locale":"en-US","source":{"kind":"tape"}}})",
        err("l", "BAD_REQUEST", "captionsStart source.kind must be device|default|file (got tape)")},
@@ -166,14 +169,15 @@ TEST_F(HelperE2E, StartWithoutRecognizerSendsTheStateNoticeThenTheError) {
 
 TEST_F(HelperE2E, InstallWithoutRecognizerSendsTheProgressNoticeWithTheTrimmedLocale) {
   SKIP_WITH_RECOGNIZER();
-  const auto c = helper.roundTrip(
-      R"({"id":"in","op":"captionsInstallLocale","args":{"locale":" en-US\t"}})"
-      "\n");
+  const auto c =
+      helper.roundTrip(R"({"id":"in","op":"captionsInstallLocale","args":{"locale":" en-US\t"}})"
+                       "\n");
   ASSERT_EQ(c.out.size(), 2u);
   EXPECT_EQ(withoutTs(c.out[0]),
             (Json{{"t", "evt"},
                   {"ev", "captionAssetProgress"},
-                  {"data", {{"locale", "en-US"}, {"fraction", 0.0}, {"done", true}, {"error", kReason}}}}));
+                  {"data",
+                   {{"locale", "en-US"}, {"fraction", 0.0}, {"done", true}, {"error", kReason}}}}));
   EXPECT_EQ(c.out[1], err("in", "CAPTIONS_UNSUPPORTED", kReason));
 }
 
@@ -234,7 +238,8 @@ TEST_F(HelperE2E, ReaderSkipsBlankAndNonObjectLinesAndTrimsHorizontalSpace) {
       {" \t{\"id\":\"t1\",\"op\":\"captionsStatus\"}\t \n", {}, {statusAck("t1")}},
       {"\xE3\x80\x80{\"id\":\"t2\",\"op\":\"captionsStatus\"}\xC2\xA0\n", {}, {statusAck("t2")}},
       {"{\"id\":\"t3\",\"op\":\"captionsStatus\"}\r\n", {}, {statusAck("t3")}},
-      {"{\"id\":\"t4\",\"op\":\"captionsStatus\"}\n{\"id\":\"t5\",\"op\":\"captionsStatus\"}\n", {},
+      {"{\"id\":\"t4\",\"op\":\"captionsStatus\"}\n{\"id\":\"t5\",\"op\":\"captionsStatus\"}\n",
+       {},
        {statusAck("t4"), statusAck("t5")}},
   };
   for (const auto& c : cases) {
@@ -279,11 +284,14 @@ TEST_F(HelperE2E, HostileLinesLeaveTheHelperAnswering) {
        {},
        {err("deep", "BAD_REQUEST",
             "captionsStart needs a source {kind:'device'|'default'|'file'}")}},
-      {"deep object as args", R"({"id":"deep2","op":"captionsSetContext","args":)" + deepObject + "}\n",
+      {"deep object as args",
+       R"({"id":"deep2","op":"captionsSetContext","args":)" + deepObject + "}\n",
        {},
        {err("deep2", "BAD_REQUEST", "captionsSetContext needs a sessionId")}},
       {"invalid UTF-8 outside strings", "\xFF\xFE{}\n", {kNonJson}, {}},
-      {"CR only line endings are not line ends", "{\"id\":\"cr\",\"op\":\"captionsStatus\"}\r\r\n", {},
+      {"CR only line endings are not line ends",
+       "{\"id\":\"cr\",\"op\":\"captionsStatus\"}\r\r\n",
+       {},
        {statusAck("cr")}},
   };
   for (const auto& c : cases) {
@@ -319,7 +327,8 @@ TEST_F(HelperE2E, EndOfInputExitsWithStatusZeroWithoutFurtherOutput) {
 TEST_F(HelperE2E, HostClosingStdoutDoesNotKillTheHelper) {
   helper.closeStdout();
   const size_t errMark = helper.logCount();
-  for (int i = 0; i < 50; ++i) helper.sendLine(Json{{"id", std::to_string(i)}, {"op", "captionsStatus"}});
+  for (int i = 0; i < 50; ++i)
+    helper.sendLine(Json{{"id", std::to_string(i)}, {"op", "captionsStatus"}});
   helper.send("[1]\n");
   EXPECT_TRUE(helper.waitForLog(kNonJson, 10s, errMark));
   helper.closeStdin();
@@ -345,7 +354,9 @@ constexpr auto kExitBound = 10s;
 std::string statusCommands(int count) {
   std::string lines;
   for (int i = 0; i < count; ++i) {
-    lines += R"({"id":")" + std::to_string(i) + R"(","op":"captionsStatus"})" "\n";
+    lines += R"({"id":")" + std::to_string(i) +
+             R"(","op":"captionsStatus"})"
+             "\n";
   }
   return lines;
 }

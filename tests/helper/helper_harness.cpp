@@ -128,7 +128,7 @@ void HelperProcess::reap() {
   do {
     r = ::waitpid(pid_, &status, 0);
   } while (r < 0 && errno == EINTR);
-  const int code = WIFEXITED(status) ? WEXITSTATUS(status)
+  const int code = WIFEXITED(status)     ? WEXITSTATUS(status)
                    : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
                                          : -1;
   {

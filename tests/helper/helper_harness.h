@@ -28,7 +28,7 @@ class HelperProcess {
  public:
   struct Options {
     std::string path = QUORVEL_HELPER_PATH;
-    bool stdinClosed = false;          // start the child with descriptor 0 closed
+    bool stdinClosed = false;  // start the child with descriptor 0 closed
     // NAME=value entries added to the environment; each replaces an inherited variable of the
     // same name.
     std::vector<std::string> extraEnv;

@@ -97,7 +97,8 @@ void putLe32(std::string& out, uint32_t v) {
 
 // Copies a PCM WAV file with silence appended, so that the recognizer hears the speech end and
 // closes its utterance while the session runs.
-bool writeWavWithTrailingSilence(const std::string& from, const std::string& to, int64_t silenceMs) {
+bool writeWavWithTrailingSilence(const std::string& from, const std::string& to,
+                                 int64_t silenceMs) {
   std::ifstream f(from, std::ios::binary);
   char riff[12];
   if (!f.read(riff, 12)) return false;
@@ -113,7 +114,8 @@ bool writeWavWithTrailingSilence(const std::string& from, const std::string& to,
   }
   if (fmt.size() < 16 || data.empty()) return false;
   const uint32_t byteRate = le32(fmt.data() + 8);
-  const uint32_t blockAlign = static_cast<unsigned char>(fmt[12]) | (static_cast<unsigned char>(fmt[13]) << 8);
+  const uint32_t blockAlign =
+      static_cast<unsigned char>(fmt[12]) | (static_cast<unsigned char>(fmt[13]) << 8);
   if (blockAlign == 0) return false;
   data.append(static_cast<size_t>(silenceMs * byteRate / 1000 / blockAlign * blockAlign), '\0');
   std::string out = "RIFF";
@@ -156,7 +158,8 @@ std::optional<Recording> librivox(const std::string& id) {
   r.path = kLibrivox + "/" + id + ".wav";
   std::ifstream transcription(kLibrivox + "/transcription");
   for (std::string line; std::getline(transcription, line);) {
-    if (line.find("(" + id + ")") != std::string::npos) r.transcript = line.substr(0, line.find('('));
+    if (line.find("(" + id + ")") != std::string::npos)
+      r.transcript = line.substr(0, line.find('('));
   }
   r.durationMs = wavDurationMs(r.path);
   if (r.transcript.empty() || r.durationMs <= 0) return std::nullopt;
@@ -368,8 +371,8 @@ class HelperSessionE2E : public ::testing::Test {
   if (!var##Ptr) return;                                                               \
   HelperProcess& var = *var##Ptr
 
-#define RECORDING_OR_SKIP(var, id)                                          \
-  const auto var##Opt = librivox(id);                                       \
+#define RECORDING_OR_SKIP(var, id)                                           \
+  const auto var##Opt = librivox(id);                                        \
   if (!var##Opt) GTEST_SKIP() << "pocketsphinx-testdata is missing: " << id; \
   const Recording& var = *var##Opt
 
@@ -383,7 +386,8 @@ TEST_F(HelperSessionE2E, PacedFileSessionReportsStatesLevelsSegmentsStatusAndSto
   const size_t mark = h.messageCount();
   const size_t logMark = h.logCount();
 
-  const auto started = startAndAwait(h, startCommand("go", sid, "en-US", fileSource(rec.path, true)));
+  const auto started =
+      startAndAwait(h, startCommand("go", sid, "en-US", fileSource(rec.path, true)));
   ASSERT_TRUE(started);
   const Json& result = (*started)["result"];
   ASSERT_EQ(result.size(), 3u) << result;
@@ -438,21 +442,24 @@ TEST_F(HelperSessionE2E, PacedFileSessionReportsStatesLevelsSegmentsStatusAndSto
   ASSERT_TRUE(figures["finals"].is_number_integer() && figures["seconds"].is_number_integer());
 
   // After the stop, a status and a repeated stop describe the stopped session without events.
-  const auto tail = h.roundTrip(
-      R"({"id":"st2","op":"captionsStatus"})"
-      "\n"
-      R"({"id":"halt2","op":"captionsStop","args":{"sessionId":"paced-1"}})"
-      "\n",
-      kReplyWait);
+  const auto tail =
+      h.roundTrip(R"({"id":"st2","op":"captionsStatus"})"
+                  "\n"
+                  R"({"id":"halt2","op":"captionsStop","args":{"sessionId":"paced-1"}})"
+                  "\n",
+                  kReplyWait);
   const auto all = h.messages();
   const std::vector<Json> ms(all.begin() + static_cast<long>(mark), all.end());
 
   // States: starting, then the start ack, then running; stopped before the stop's ack, and no
   // other state in a five-second session.
-  const size_t iStarting = indexWhere(ms, [&](const Json& m) { return isStateEvent(m, sid, "starting"); });
+  const size_t iStarting =
+      indexWhere(ms, [&](const Json& m) { return isStateEvent(m, sid, "starting"); });
   const size_t iAck = indexWhere(ms, [](const Json& m) { return isReply(m, "go"); });
-  const size_t iRunning = indexWhere(ms, [&](const Json& m) { return isStateEvent(m, sid, "running"); });
-  const size_t iStopped = indexWhere(ms, [&](const Json& m) { return isStateEvent(m, sid, "stopped"); });
+  const size_t iRunning =
+      indexWhere(ms, [&](const Json& m) { return isStateEvent(m, sid, "running"); });
+  const size_t iStopped =
+      indexWhere(ms, [&](const Json& m) { return isStateEvent(m, sid, "stopped"); });
   const size_t iStopAck = indexWhere(ms, [](const Json& m) { return isReply(m, "halt"); });
   ASSERT_NE(iStarting, npos);
   ASSERT_NE(iRunning, npos);
@@ -483,9 +490,9 @@ TEST_F(HelperSessionE2E, PacedFileSessionReportsStatesLevelsSegmentsStatusAndSto
     EXPECT_LT(i, iStopped);
     levels.push_back(db);
   }
-  const double runningSeconds =
-      static_cast<double>(ms[iStopped]["tsMs"].get<int64_t>() - ms[iRunning]["tsMs"].get<int64_t>()) /
-      1000.0;
+  const double runningSeconds = static_cast<double>(ms[iStopped]["tsMs"].get<int64_t>() -
+                                                    ms[iRunning]["tsMs"].get<int64_t>()) /
+                                1000.0;
   EXPECT_GE(static_cast<double>(levels.size()), 2.0 * runningSeconds) << runningSeconds << " s";
   EXPECT_LE(static_cast<double>(levels.size()), 5.0 * runningSeconds + 4) << runningSeconds << " s";
   ASSERT_FALSE(levels.empty());
@@ -514,8 +521,8 @@ TEST_F(HelperSessionE2E, PacedFileSessionReportsStatesLevelsSegmentsStatusAndSto
   EXPECT_GE(seconds, rec.durationMs / 1000);
   EXPECT_GE(seconds, (stopSentMs - startedAtMs) / 1000);
   EXPECT_LE(seconds, (ms[iStopped]["tsMs"].get<int64_t>() - startedAtMs) / 1000);
-  const std::string stoppedLine = "[helper.mac] [captions] session " + sid + " stopped: " +
-                                  std::to_string(segs.finals) + " finals, " +
+  const std::string stoppedLine = "[helper.mac] [captions] session " + sid +
+                                  " stopped: " + std::to_string(segs.finals) + " finals, " +
                                   std::to_string(seconds) + "s, ";
   EXPECT_TRUE(h.waitForLogWhere(
       [&](const std::string& l) {
@@ -549,7 +556,8 @@ TEST_F(HelperSessionE2E, MicrophoneSessionsCaptionWhatIsPlayedIntoTheSink) {
   bool haveMic = false;
   for (const auto& i : (*inputs)["result"]["inputs"]) haveMic |= i["id"] == "ci_mic";
   if (!haveMic) {
-    if (soundServerRequired()) FAIL() << "QUORVEL_TEST_AUDIO=1 but ci_mic is not there: " << inputs->dump();
+    if (soundServerRequired())
+      FAIL() << "QUORVEL_TEST_AUDIO=1 but ci_mic is not there: " << inputs->dump();
     GTEST_SKIP() << "no test sound server (start one with scripts/test-audio-server.sh)";
   }
 
@@ -567,7 +575,8 @@ TEST_F(HelperSessionE2E, MicrophoneSessionsCaptionWhatIsPlayedIntoTheSink) {
     const auto started = startAndAwait(h, startCommand("go-" + sid, sid, "en-US", source));
     ASSERT_TRUE(started);
     const int64_t startedAtMs = (*started)["result"]["startedAtMs"].get<int64_t>();
-    EXPECT_TRUE(h.waitForLog("[helper.mac] [captions] capturing audio from CI-Mic", kReplyWait, logMark));
+    EXPECT_TRUE(
+        h.waitForLog("[helper.mac] [captions] capturing audio from CI-Mic", kReplyWait, logMark));
 
     ASSERT_EQ(std::system(("paplay -d ci_sink '" + rec.path + "'").c_str()), 0);
     // paplay returns once the sink has played everything; a level tick a second and a half
@@ -575,7 +584,8 @@ TEST_F(HelperSessionE2E, MicrophoneSessionsCaptionWhatIsPlayedIntoTheSink) {
     const int64_t playedMs = wallMs();
     ASSERT_TRUE(h.waitFor(
         [&](const Json& m) {
-          return isSessionEvent(m, "captionLevel", sid) && m["tsMs"].get<int64_t>() >= playedMs + 1500;
+          return isSessionEvent(m, "captionLevel", sid) &&
+                 m["tsMs"].get<int64_t>() >= playedMs + 1500;
         },
         kReplyWait, mark));
 
@@ -586,7 +596,8 @@ TEST_F(HelperSessionE2E, MicrophoneSessionsCaptionWhatIsPlayedIntoTheSink) {
 
     const auto all = h.messages();
     const std::vector<Json> ms(all.begin() + static_cast<long>(mark), all.end());
-    const size_t iStopped = indexWhere(ms, [&](const Json& m) { return isStateEvent(m, sid, "stopped"); });
+    const size_t iStopped =
+        indexWhere(ms, [&](const Json& m) { return isStateEvent(m, sid, "stopped"); });
     ASSERT_NE(iStopped, npos);
     const int64_t sessionMs = ms[iStopped]["tsMs"].get<int64_t>() - startedAtMs;
     const auto segs = checkSegments(ms, sid, "en-US", sessionMs + 1000);
@@ -595,7 +606,8 @@ TEST_F(HelperSessionE2E, MicrophoneSessionsCaptionWhatIsPlayedIntoTheSink) {
         << "heard:" << segs.finalText << "\nwanted: " << rec.transcript;
     double loudest = -200;
     for (const auto& m : ms) {
-      if (isSessionEvent(m, "captionLevel", sid)) loudest = std::max(loudest, m["data"]["levelDb"].get<double>());
+      if (isSessionEvent(m, "captionLevel", sid))
+        loudest = std::max(loudest, m["data"]["levelDb"].get<double>());
     }
     EXPECT_GT(loudest, -50.0) << "the recording never reached the level meter";
   }
@@ -621,8 +633,8 @@ TEST_F(HelperSessionE2E, StartFailuresCarryTheirCodeStateEventMessageAndContext)
   const Json& listed = (*inputs)["result"]["inputs"];
   Matcher<std::string> unknownDevice =
       listed.empty()
-          ? Matcher<std::string>(
-                Eq(std::string("audio input nonexistent-mic is not connected (no audio inputs at all)")))
+          ? Matcher<std::string>(Eq(std::string(
+                "audio input nonexistent-mic is not connected (no audio inputs at all)")))
           : AllOf(StartsWith("audio input nonexistent-mic is not connected (available: "),
                   EndsWith(")"));
   for (const auto& i : listed) {
@@ -671,11 +683,14 @@ TEST_F(HelperSessionE2E, StartFailuresCarryTheirCodeStateEventMessageAndContext)
     for (size_t i = mark; i < all.size(); ++i) got.push_back(withoutTs(all[i]));
     EXPECT_EQ(got, (std::vector<Json>{stateEvent("s-fail", "starting"),
                                       stateEvent("s-fail", c.state, message), *reply}));
-    EXPECT_TRUE(h.waitForLog("[helper.mac] [captions] start failed: " + message, kReplyWait, logMark));
+    EXPECT_TRUE(
+        h.waitForLog("[helper.mac] [captions] start failed: " + message, kReplyWait, logMark));
   }
 
   // The last failure is what status describes; it never ran, so no seconds.
-  const auto c = h.roundTrip(R"({"id":"st","op":"captionsStatus"})" "\n", kReplyWait);
+  const auto c = h.roundTrip(R"({"id":"st","op":"captionsStatus"})"
+                             "\n",
+                             kReplyWait);
   ASSERT_EQ(c.out.size(), 1u);
   EXPECT_EQ(c.out[0]["result"]["state"], "model_missing");
   EXPECT_EQ(c.out[0]["result"]["sessionId"], "s-fail");
@@ -693,7 +708,8 @@ TEST_F(HelperSessionE2E, MissingModelsInstallWithProgressAndLaterHelpersSeeThem)
   EXPECT_THAT(strings(hello_["installedLocales"]), Not(Contains("xx-XU")));
 
   // Progress of one installation: 0.0 not done first, fractions that never go back, 1.0 done last.
-  auto checkProgress = [](const std::vector<Json>& ms, const std::string& locale, size_t minEvents) {
+  auto checkProgress = [](const std::vector<Json>& ms, const std::string& locale,
+                          size_t minEvents) {
     std::vector<Json> progress;
     for (const auto& m : ms) {
       if (isEvent(m, "captionAssetProgress")) progress.push_back(m["data"]);
@@ -718,8 +734,9 @@ TEST_F(HelperSessionE2E, MissingModelsInstallWithProgressAndLaterHelpersSeeThem)
   {
     const std::string sid = "s-install";
     const size_t mark = h.messageCount();
-    const auto started = startAndAwait(
-        h, startCommand("go", sid, "xx-XT", fileSource(rec.path, false), Json{{"installIfMissing", true}}));
+    const auto started =
+        startAndAwait(h, startCommand("go", sid, "xx-XT", fileSource(rec.path, false),
+                                      Json{{"installIfMissing", true}}));
     ASSERT_TRUE(started);
     EXPECT_EQ((*started)["result"]["locale"], "xx-XT");
     ASSERT_TRUE(h.waitForLogWhere(
@@ -734,14 +751,17 @@ TEST_F(HelperSessionE2E, MissingModelsInstallWithProgressAndLaterHelpersSeeThem)
 
     const auto all = h.messages();
     const std::vector<Json> ms(all.begin() + static_cast<long>(mark), all.end());
-    const size_t iStarting = indexWhere(ms, [&](const Json& m) { return isStateEvent(m, sid, "starting"); });
-    const size_t iFirst = indexWhere(ms, [](const Json& m) { return isEvent(m, "captionAssetProgress"); });
+    const size_t iStarting =
+        indexWhere(ms, [&](const Json& m) { return isStateEvent(m, sid, "starting"); });
+    const size_t iFirst =
+        indexWhere(ms, [](const Json& m) { return isEvent(m, "captionAssetProgress"); });
     size_t iLast = npos;
     for (size_t i = 0; i < ms.size(); ++i) {
       if (isEvent(ms[i], "captionAssetProgress")) iLast = i;
     }
     const size_t iAck = indexWhere(ms, [](const Json& m) { return isReply(m, "go"); });
-    const size_t iRunning = indexWhere(ms, [&](const Json& m) { return isStateEvent(m, sid, "running"); });
+    const size_t iRunning =
+        indexWhere(ms, [&](const Json& m) { return isStateEvent(m, sid, "running"); });
     ASSERT_NE(iFirst, npos);
     EXPECT_LT(iStarting, iFirst);
     EXPECT_LT(iLast, iAck);
@@ -758,7 +778,8 @@ TEST_F(HelperSessionE2E, MissingModelsInstallWithProgressAndLaterHelpersSeeThem)
   // Installing what is installed: nothing is missing, so exactly the first and the last event.
   {
     const size_t mark = h.messageCount();
-    h.sendLine(Json{{"id", "again"}, {"op", "captionsInstallLocale"}, {"args", {{"locale", "xx-XT"}}}});
+    h.sendLine(
+        Json{{"id", "again"}, {"op", "captionsInstallLocale"}, {"args", {{"locale", "xx-XT"}}}});
     const auto reply = h.waitForReply("again", kStopWait);
     ASSERT_TRUE(reply);
     EXPECT_EQ(*reply, (Json{{"t", "ack"}, {"id", "again"}, {"result", {{"installed", true}}}}));
@@ -766,9 +787,11 @@ TEST_F(HelperSessionE2E, MissingModelsInstallWithProgressAndLaterHelpersSeeThem)
     std::vector<Json> got;
     for (size_t i = mark; i < all.size(); ++i) got.push_back(withoutTs(all[i]));
     EXPECT_EQ(got, (std::vector<Json>{
-                       Json{{"t", "evt"}, {"ev", "captionAssetProgress"},
+                       Json{{"t", "evt"},
+                            {"ev", "captionAssetProgress"},
                             {"data", {{"locale", "xx-XT"}, {"fraction", 0.0}, {"done", false}}}},
-                       Json{{"t", "evt"}, {"ev", "captionAssetProgress"},
+                       Json{{"t", "evt"},
+                            {"ev", "captionAssetProgress"},
                             {"data", {{"locale", "xx-XT"}, {"fraction", 1.0}, {"done", true}}}},
                        *reply}));
   }
@@ -776,7 +799,8 @@ TEST_F(HelperSessionE2E, MissingModelsInstallWithProgressAndLaterHelpersSeeThem)
   // Installing a missing model by command.
   {
     const size_t mark = h.messageCount();
-    h.sendLine(Json{{"id", "inst"}, {"op", "captionsInstallLocale"}, {"args", {{"locale", " xx-XU\t"}}}});
+    h.sendLine(
+        Json{{"id", "inst"}, {"op", "captionsInstallLocale"}, {"args", {{"locale", " xx-XU\t"}}}});
     const auto reply = h.waitForReply("inst", kStopWait);
     ASSERT_TRUE(reply);
     EXPECT_EQ(*reply, (Json{{"t", "ack"}, {"id", "inst"}, {"result", {{"installed", true}}}}));
@@ -790,7 +814,8 @@ TEST_F(HelperSessionE2E, MissingModelsInstallWithProgressAndLaterHelpersSeeThem)
   // An install of an unsupported locale fails with its ended progress event first.
   {
     const size_t mark = h.messageCount();
-    h.sendLine(Json{{"id", "bad"}, {"op", "captionsInstallLocale"}, {"args", {{"locale", "tlh-XX"}}}});
+    h.sendLine(
+        Json{{"id", "bad"}, {"op", "captionsInstallLocale"}, {"args", {{"locale", "tlh-XX"}}}});
     const auto reply = h.waitForReply("bad", kReplyWait);
     ASSERT_TRUE(reply);
     const std::string message = "locale tlh-XX is not one SpeechTranscriber supports on this Mac";
@@ -799,10 +824,14 @@ TEST_F(HelperSessionE2E, MissingModelsInstallWithProgressAndLaterHelpersSeeThem)
     const auto all = h.messages();
     std::vector<Json> got;
     for (size_t i = mark; i < all.size(); ++i) got.push_back(withoutTs(all[i]));
-    EXPECT_EQ(got, (std::vector<Json>{
-                       Json{{"t", "evt"}, {"ev", "captionAssetProgress"},
-                            {"data", {{"locale", "tlh-XX"}, {"fraction", 0.0}, {"done", true}, {"error", message}}}},
-                       *reply}));
+    EXPECT_EQ(
+        got,
+        (std::vector<Json>{
+            Json{{"t", "evt"},
+                 {"ev", "captionAssetProgress"},
+                 {"data",
+                  {{"locale", "tlh-XX"}, {"fraction", 0.0}, {"done", true}, {"error", message}}}},
+            *reply}));
   }
 
   // A helper started afterwards on the same store says both are installed.
@@ -830,17 +859,20 @@ TEST_F(HelperSessionE2E, RunningSessionRefusesBusyStartsTakesContextAndStopsAtEn
   const std::string sid = "s-run";
   const size_t logMark = h.logCount();
   // Terms are normalised on the way in: trimmed, inner space joined, repeats in other case dropped.
-  const auto started = startAndAwait(
-      h, startCommand("go", sid, "en-US", fileSource(padded, true),
-                      Json{{"terms", {" Dashwood ", "dashwood", "Norland\tPark"}}}));
+  const auto started =
+      startAndAwait(h, startCommand("go", sid, "en-US", fileSource(padded, true),
+                                    Json{{"terms", {" Dashwood ", "dashwood", "Norland\tPark"}}}));
   ASSERT_TRUE(started);
   EXPECT_TRUE(h.waitForLogWhere(
       [&](const std::string& l) {
-        return l.rfind("[helper.mac] [captions] session s-run running: locale=en-US fast=true terms=2 ", 0) == 0;
+        return l.rfind(
+                   "[helper.mac] [captions] session s-run running: locale=en-US fast=true terms=2 ",
+                   0) == 0;
       },
       kReplyWait, logMark));
   // The running event follows the start's ack.
-  ASSERT_TRUE(h.waitFor([&](const Json& m) { return isStateEvent(m, sid, "running"); }, kReplyWait));
+  ASSERT_TRUE(
+      h.waitFor([&](const Json& m) { return isStateEvent(m, sid, "running"); }, kReplyWait));
 
   const size_t mark = h.messageCount();
   const auto c = h.roundTrip(
@@ -866,21 +898,26 @@ TEST_F(HelperSessionE2E, RunningSessionRefusesBusyStartsTakesContextAndStopsAtEn
     const Json& m = all[i];
     EXPECT_FALSE(isEvent(m, "captionState")) << "a refused command changed the state: " << m.dump();
     const std::string id = m.value("id", "");
-    if (m.value("t", "") != "evt" && id != "ctx" && !startsWith(id, "__barrier")) replies.push_back(m);
+    if (m.value("t", "") != "evt" && id != "ctx" && !startsWith(id, "__barrier"))
+      replies.push_back(m);
   }
   EXPECT_EQ(replies,
             (std::vector<Json>{
                 errReply("busy", "CAPTIONS_START_FAILED",
                          "a caption session is already running (s-run) \u2014 stop it first",
                          Json{{"reason", "busy"}, {"sessionId", "s-run"}}),
-                errReply("ctx2", "BAD_REQUEST", "captionsSetContext names s-nope but the running session is s-run"),
-                errReply("stop2", "BAD_REQUEST", "captionsStop names s-nope but s-run is the running session",
+                errReply("ctx2", "BAD_REQUEST",
+                         "captionsSetContext names s-nope but the running session is s-run"),
+                errReply("stop2", "BAD_REQUEST",
+                         "captionsStop names s-nope but s-run is the running session",
                          Json{{"sessionId", "s-run"}}),
             }));
   for (const auto& line : c.err) EXPECT_THAT(line, Not(HasSubstr("start failed"))) << line;
 
   // The refusals left the session running.
-  const auto st = h.roundTrip(R"({"id":"st","op":"captionsStatus"})" "\n", kReplyWait);
+  const auto st = h.roundTrip(R"({"id":"st","op":"captionsStatus"})"
+                              "\n",
+                              kReplyWait);
   ASSERT_EQ(st.out.size(), 1u);
   EXPECT_EQ(st.out[0]["result"]["state"], "running");
   EXPECT_EQ(st.out[0]["result"]["sessionId"], sid);
@@ -889,7 +926,9 @@ TEST_F(HelperSessionE2E, RunningSessionRefusesBusyStartsTakesContextAndStopsAtEn
   // file has been fed, and the final came after the trailing silence. (With terms, recognition in
   // a sanitizer build runs slower than real time, and a stop then waits for the backlog.)
   ASSERT_TRUE(h.waitForLogWhere(
-      [](const std::string& l) { return startsWith(l, "[helper.mac] [captions] file source reached EOF after "); },
+      [](const std::string& l) {
+        return startsWith(l, "[helper.mac] [captions] file source reached EOF after ");
+      },
       kStopWait, logMark));
   ASSERT_TRUE(h.waitFor(
       [&](const Json& m) {
@@ -909,7 +948,9 @@ TEST_F(HelperSessionE2E, RunningSessionRefusesBusyStartsTakesContextAndStopsAtEn
   EXPECT_LT(took, 9s) << "exit came from the fallback, not from the stop";
   EXPECT_TRUE(h.waitFor([&](const Json& m) { return isStateEvent(m, sid, "stopped"); }, 0ms));
   EXPECT_TRUE(h.waitForLogWhere(
-      [&](const std::string& l) { return l.rfind("[helper.mac] [captions] session s-run stopped: ", 0) == 0; },
+      [&](const std::string& l) {
+        return l.rfind("[helper.mac] [captions] session s-run stopped: ", 0) == 0;
+      },
       5s, logMark));
 }
 
@@ -964,15 +1005,19 @@ TEST_F(HelperSessionE2E, ALostInputIsReportedAndAReturningOneIsUsed) {
   LAUNCH_OR_RETURN(h);
   const std::string sid = "lost-1";
   const size_t mark = h.messageCount();
-  ASSERT_TRUE(startAndAwait(h, startCommand("go", sid, "en-US", Json{{"kind", "device"}, {"uniqueID", mic}})));
+  ASSERT_TRUE(startAndAwait(
+      h, startCommand("go", sid, "en-US", Json{{"kind", "device"}, {"uniqueID", mic}})));
 
   // Speech into the sink; once the recognizer is hearing it, the microphone goes away.
-  const std::string player = shell("paplay -d " + sink + " '" + rec.path + "' >/dev/null 2>&1 & echo $!");
-  ASSERT_TRUE(h.waitFor([&](const Json& m) { return isSessionEvent(m, "captionSegment", sid); }, kReplyWait, mark));
+  const std::string player =
+      shell("paplay -d " + sink + " '" + rec.path + "' >/dev/null 2>&1 & echo $!");
+  ASSERT_TRUE(h.waitFor([&](const Json& m) { return isSessionEvent(m, "captionSegment", sid); },
+                        kReplyWait, mark));
   const int64_t lostAtMs = wallMs();
   std::system(("pactl unload-module " + micModule).c_str());
   micModule.clear();
-  const auto held = h.waitFor([&](const Json& m) { return isStateEvent(m, sid, "no_audio"); }, kReplyWait, mark);
+  const auto held =
+      h.waitFor([&](const Json& m) { return isStateEvent(m, sid, "no_audio"); }, kReplyWait, mark);
   ASSERT_TRUE(held);
   EXPECT_EQ((*held)["data"]["reason"], "input_lost");
   const int64_t latencyMs = (*held)["tsMs"].get<int64_t>() - lostAtMs;
@@ -999,14 +1044,16 @@ TEST_F(HelperSessionE2E, ALostInputIsReportedAndAReturningOneIsUsed) {
   // The microphone comes back under the same name: capture resumes on it.
   micModule = shell("pactl load-module " + micArgs);
   ASSERT_FALSE(micModule.empty());
-  const auto resumed = h.waitFor([&](const Json& m) { return isStateEvent(m, sid, "running"); }, kReplyWait, iHeld);
+  const auto resumed =
+      h.waitFor([&](const Json& m) { return isStateEvent(m, sid, "running"); }, kReplyWait, iHeld);
   ASSERT_TRUE(resumed);
   EXPECT_EQ((*resumed)["data"]["reason"], "audio_resumed");
   ASSERT_EQ(std::system(("paplay -d " + sink + " '" + rec.path + "'").c_str()), 0);
   const int64_t playedMs = wallMs();
   ASSERT_TRUE(h.waitFor(
       [&](const Json& m) {
-        return isSessionEvent(m, "captionLevel", sid) && m["tsMs"].get<int64_t>() >= playedMs + 1500;
+        return isSessionEvent(m, "captionLevel", sid) &&
+               m["tsMs"].get<int64_t>() >= playedMs + 1500;
       },
       kReplyWait, mark));
 

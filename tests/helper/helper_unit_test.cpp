@@ -66,12 +66,19 @@ TEST_F(WireTest, MessageShapesAndKeyOrder) {
   ASSERT_EQ(outLines.size(), 6u);
   EXPECT_EQ(outLines[0], "{\"t\":\"ack\",\"id\":\"a\",\"result\":{\"x\":1}}\n");
   EXPECT_EQ(outLines[1], "{\"t\":\"ack\",\"id\":\"v\",\"result\":null}\n");
-  EXPECT_EQ(outLines[2], "{\"t\":\"err\",\"id\":\"e1\",\"code\":\"INTERNAL\",\"message\":\"m\",\"retriable\":false}\n");
-  EXPECT_EQ(outLines[3], "{\"t\":\"err\",\"id\":\"e2\",\"code\":\"INTERNAL\",\"message\":\"m\",\"retriable\":true}\n");
-  EXPECT_EQ(outLines[4],
-            "{\"t\":\"err\",\"id\":\"e3\",\"code\":\"INTERNAL\",\"message\":\"m\",\"retriable\":false,"
-            "\"context\":{\"k\":\"v\"}}\n");
-  EXPECT_EQ(outLines[5].rfind("{\"t\":\"evt\",\"ev\":\"hello\",\"data\":{\"b\":2,\"a\":1},\"tsMs\":", 0), 0u);
+  EXPECT_EQ(outLines[2],
+            "{\"t\":\"err\",\"id\":\"e1\",\"code\":\"INTERNAL\",\"message\":\"m\",\"retriable\":"
+            "false}\n");
+  EXPECT_EQ(
+      outLines[3],
+      "{\"t\":\"err\",\"id\":\"e2\",\"code\":\"INTERNAL\",\"message\":\"m\",\"retriable\":true}\n");
+  EXPECT_EQ(
+      outLines[4],
+      "{\"t\":\"err\",\"id\":\"e3\",\"code\":\"INTERNAL\",\"message\":\"m\",\"retriable\":false,"
+      "\"context\":{\"k\":\"v\"}}\n");
+  EXPECT_EQ(
+      outLines[5].rfind("{\"t\":\"evt\",\"ev\":\"hello\",\"data\":{\"b\":2,\"a\":1},\"tsMs\":", 0),
+      0u);
   const Json evt = Json::parse(outLines[5]);
   ASSERT_TRUE(evt["tsMs"].is_number_integer());
   EXPECT_LE(std::llabs(evt["tsMs"].get<int64_t>() - captionNowMs()), 60'000);
@@ -114,12 +121,15 @@ TEST(CaptionWireTest, StatePayloads) {
   const std::vector<Case> cases = {
       {std::nullopt, std::nullopt, std::nullopt, {{"sessionId", nullptr}, {"state", "no_audio"}}},
       {"s1", std::nullopt, -60.0, {{"sessionId", "s1"}, {"state", "no_audio"}, {"levelDb", -60.0}}},
-      {"s1", "silence", -60.0,
+      {"s1",
+       "silence",
+       -60.0,
        {{"sessionId", "s1"}, {"state", "no_audio"}, {"reason", "silence"}, {"levelDb", -60.0}}},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(CaptionWire::stateData(CaptionState::noAudio, c.sessionId, c.reason, c.levelDb).dump(),
-              c.expected.dump());
+    EXPECT_EQ(
+        CaptionWire::stateData(CaptionState::noAudio, c.sessionId, c.reason, c.levelDb).dump(),
+        c.expected.dump());
   }
 }
 
@@ -138,15 +148,18 @@ TEST(CaptionWireTest, AssetProgressFractionIsClamped) {
 }
 
 TEST(CaptionWireTest, SegmentStartAckAndInputs) {
-  EXPECT_EQ(CaptionWire::segmentData("s", CaptionEmission{3, "final", 120, 980, "hi there"}, "en-US").dump(),
-            R"({"sessionId":"s","seq":3,"kind":"final","tStartMs":120,"tEndMs":980,"text":"hi there","locale":"en-US"})");
+  EXPECT_EQ(
+      CaptionWire::segmentData("s", CaptionEmission{3, "final", 120, 980, "hi there"}, "en-US")
+          .dump(),
+      R"({"sessionId":"s","seq":3,"kind":"final","tStartMs":120,"tEndMs":980,"text":"hi there","locale":"en-US"})");
   EXPECT_EQ(CaptionWire::startAck({"en-GB", 1700000000123}).dump(),
             R"({"state":"running","locale":"en-GB","startedAtMs":1700000000123})");
   EXPECT_EQ(CaptionWire::inputs({}).dump(), "[]");
-  EXPECT_EQ(CaptionWire::inputs({{"mic", "Mic", true, CaptionAudioInputKind::usb, "note"},
-                                 {"line", "Line", false, CaptionAudioInputKind::lineIn, std::nullopt}})
-                .dump(),
-            R"([{"id":"mic","label":"Mic","isDefault":true},{"id":"line","label":"Line","isDefault":false}])");
+  EXPECT_EQ(
+      CaptionWire::inputs({{"mic", "Mic", true, CaptionAudioInputKind::usb, "note"},
+                           {"line", "Line", false, CaptionAudioInputKind::lineIn, std::nullopt}})
+          .dump(),
+      R"([{"id":"mic","label":"Mic","isDefault":true},{"id":"line","label":"Line","isDefault":false}])");
 }
 
 using CaptionWireEventsTest = WireCapture;
@@ -161,7 +174,8 @@ TEST_F(CaptionWireEventsTest, EachNoticeBecomesOneLineAndBandReadingsNone) {
   e.raiseLog("[captions] reserve: en-US");
   std::vector<std::string> names;
   for (const auto& m : out()) names.push_back(m["ev"]);
-  EXPECT_THAT(names, ElementsAre("captionState", "captionLevel", "captionAssetProgress", "captionSegment"));
+  EXPECT_THAT(
+      names, ElementsAre("captionState", "captionLevel", "captionAssetProgress", "captionSegment"));
   EXPECT_EQ(out()[1]["data"].dump(), R"({"sessionId":"s","levelDb":-42.5})");
   EXPECT_THAT(errLines, ElementsAre("[helper.mac] [captions] reserve: en-US\n"));
 }
@@ -191,9 +205,11 @@ TEST(BridgeTest, SuccessfulOutcomesBecomeWireResults) {
       CaptionRuntimeOutcome<CaptionRuntimeStartResult>::ok({"en-US", 1234}));
   ASSERT_EQ(start.kind(), K::ok);
   EXPECT_EQ(start.result().dump(), R"({"state":"running","locale":"en-US","startedAtMs":1234})");
-  const auto stop = CaptionEngine::outcomeOf(CaptionRuntimeOutcome<CaptionRuntimeStopResult>::ok({4, 61}));
+  const auto stop =
+      CaptionEngine::outcomeOf(CaptionRuntimeOutcome<CaptionRuntimeStopResult>::ok({4, 61}));
   EXPECT_EQ(stop.result().dump(), R"({"finals":4,"seconds":61})");
-  EXPECT_EQ(CaptionEngine::outcomeOf(CaptionRuntimeOutcome<CaptionRuntimeVoid>::ok({})).kind(), K::okVoid);
+  EXPECT_EQ(CaptionEngine::outcomeOf(CaptionRuntimeOutcome<CaptionRuntimeVoid>::ok({})).kind(),
+            K::okVoid);
   EXPECT_EQ(CaptionEngine::outcomeOf(CaptionRuntimeOutcome<bool>::ok(false)).result().dump(),
             R"({"installed":false})");
   const auto failed = CaptionEngine::outcomeOf(CaptionRuntimeOutcome<bool>::failed(
@@ -206,18 +222,25 @@ using ReplyTest = WireCapture;
 
 TEST_F(ReplyTest, FailuresKeepMessageAndFlagAndSendOnlyANonEmptyContext) {
   const auto reply = [](const char* id, std::optional<Json> context) {
-    replyCaptionOutcome(id, CaptionEngine::Outcome::failed(CaptionEngine::Failure::from(
-                                runtimeFailure(CaptionRuntimeErrorCode::captionsModelMissing, context))));
+    replyCaptionOutcome(
+        id, CaptionEngine::Outcome::failed(CaptionEngine::Failure::from(
+                runtimeFailure(CaptionRuntimeErrorCode::captionsModelMissing, context))));
   };
   reply("none", std::nullopt);
   reply("empty", Json::object());
   reply("some", Json{{"sessionId", "s0"}});
   replyCaptionOutcome("void", CaptionEngine::Outcome::okVoid());
-  EXPECT_THAT(outLines,
-              ElementsAre(R"({"t":"err","id":"none","code":"CAPTIONS_MODEL_MISSING","message":"why","retriable":true})" "\n",
-                          R"({"t":"err","id":"empty","code":"CAPTIONS_MODEL_MISSING","message":"why","retriable":true})" "\n",
-                          R"({"t":"err","id":"some","code":"CAPTIONS_MODEL_MISSING","message":"why","retriable":true,"context":{"sessionId":"s0"}})" "\n",
-                          R"({"t":"ack","id":"void","result":null})" "\n"));
+  EXPECT_THAT(
+      outLines,
+      ElementsAre(
+          R"({"t":"err","id":"none","code":"CAPTIONS_MODEL_MISSING","message":"why","retriable":true})"
+          "\n",
+          R"({"t":"err","id":"empty","code":"CAPTIONS_MODEL_MISSING","message":"why","retriable":true})"
+          "\n",
+          R"({"t":"err","id":"some","code":"CAPTIONS_MODEL_MISSING","message":"why","retriable":true,"context":{"sessionId":"s0"}})"
+          "\n",
+          R"({"t":"ack","id":"void","result":null})"
+          "\n"));
 }
 
 // ---- Dispatcher ----
@@ -260,8 +283,9 @@ TEST_F(DispatcherTest, RefusedCommandsNeverTouchTheEngine) {
 TEST_F(DispatcherTest, InputsComeFromTheCorePlatform) {
   handle(Json::parse(R"({"id":"i","op":"captionsAudioInputs"})"), &testEngine);
   ASSERT_EQ(out().size(), 1u);
-  EXPECT_EQ(out()[0]["result"].dump(),
-            R"({"inputs":[{"id":"a","label":"A","isDefault":false},{"id":"b","label":"B","isDefault":true}]})");
+  EXPECT_EQ(
+      out()[0]["result"].dump(),
+      R"({"inputs":[{"id":"a","label":"A","isDefault":false},{"id":"b","label":"B","isDefault":true}]})");
 }
 
 // ---- Argument conversion ----
@@ -298,7 +322,8 @@ TEST(CaptionValueConversionTest, NestingBeyondTheLimitBecomesNull) {
 
 // ---- Line reader ----
 
-std::vector<CommandLineReader::Line> readAll(const std::string& input, size_t maxLine, size_t chunk) {
+std::vector<CommandLineReader::Line> readAll(const std::string& input, size_t maxLine,
+                                             size_t chunk) {
   int fds[2];
   EXPECT_EQ(pipe(fds), 0);
   EXPECT_TRUE(Wire::writeAll(fds[1], input));  // small inputs fit the pipe buffer
@@ -330,7 +355,8 @@ TEST(CommandLineReaderTest, FramingWithEveryChunkSize) {
     for (const auto& c : cases) {
       SCOPED_TRACE(::testing::PrintToString(c.input) + " chunk " + std::to_string(chunk));
       std::vector<std::pair<std::string, bool>> got;
-      for (const auto& line : readAll(c.input, 8, chunk)) got.emplace_back(line.text, line.overlong);
+      for (const auto& line : readAll(c.input, 8, chunk))
+        got.emplace_back(line.text, line.overlong);
       EXPECT_EQ(got, c.lines);
     }
   }
@@ -361,10 +387,14 @@ TEST_F(ProcessLineTest, Verdicts) {
   EXPECT_EQ(handled, 2);
   EXPECT_EQ(errLines.size(), 4u);
   // A handler that throws must not end the reader.
-  EXPECT_EQ(processLine("{}", [](const Json&) { throw std::runtime_error("boom"); }), LineVerdict::command);
+  EXPECT_EQ(processLine("{}", [](const Json&) { throw std::runtime_error("boom"); }),
+            LineVerdict::command);
   EXPECT_EQ(errLines.back(), "[helper.mac] command handling failed: boom\n");
   EXPECT_EQ(repairedUtf8("ok \xC3\xA9"), "ok \xC3\xA9");
-  EXPECT_EQ(repairedUtf8("a\xFF" "b\xE2\x82"), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+  EXPECT_EQ(repairedUtf8("a\xFF"
+                         "b\xE2\x82"),
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD");
 }
 
 // ---- Output queue ----
@@ -411,7 +441,8 @@ std::string readUntil(int fd, const std::function<bool(const std::string&)>& don
 }
 
 std::string readWhatIsThere(int fd) {
-  return readUntil(fd, [](const std::string&) { return false; }, 0ms);
+  return readUntil(
+      fd, [](const std::string&) { return false; }, 0ms);
 }
 
 // Whole lines without their line feeds; text must end with one.
@@ -502,7 +533,8 @@ TEST(LineOutputTest, FinishFlushesToAReaderAndReturnsWithoutOne) {
     std::thread host;
     if (reading) {
       host = std::thread([&] {
-        got = readUntil(out.readEnd(), [&](const std::string& t) { return t.size() >= expected.size(); });
+        got = readUntil(out.readEnd(),
+                        [&](const std::string& t) { return t.size() >= expected.size(); });
       });
     }
     const auto started = std::chrono::steady_clock::now();

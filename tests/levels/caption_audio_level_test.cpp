@@ -40,17 +40,21 @@ TEST(CaptionAudioLevelTest, RmsDbOfKnownSignals) {
   };
   const Case cases[] = {
       {"full-scale float square", floatMono(1024, [](uint32_t k) { return square(k, 1.0f); }), 0.0},
-      {"half-scale float square", floatMono(1024, [](uint32_t k) { return square(k, 0.5f); }), kHalfScaleDb},
+      {"half-scale float square", floatMono(1024, [](uint32_t k) { return square(k, 0.5f); }),
+       kHalfScaleDb},
       {"digital silence", floatMono(1024, [](uint32_t) { return 0.0f; }), -120.0},
       {"quieter than the floor", floatMono(1024, [](uint32_t) { return 1e-7f; }), -120.0},
       {"int16 constant 16384",
-       makeBuffer<int16_t>(SampleType::int16, 1, true, 480, [](uint32_t, uint32_t) { return int16_t{16384}; }),
+       makeBuffer<int16_t>(SampleType::int16, 1, true, 480,
+                           [](uint32_t, uint32_t) { return int16_t{16384}; }),
        kHalfScaleDb},
       {"int16 full-scale negative",
-       makeBuffer<int16_t>(SampleType::int16, 1, true, 480, [](uint32_t, uint32_t) { return int16_t{-32768}; }),
+       makeBuffer<int16_t>(SampleType::int16, 1, true, 480,
+                           [](uint32_t, uint32_t) { return int16_t{-32768}; }),
        0.0},
       {"int32 constant 2^30",
-       makeBuffer<int32_t>(SampleType::int32, 1, true, 480, [](uint32_t, uint32_t) { return int32_t{1073741824}; }),
+       makeBuffer<int32_t>(SampleType::int32, 1, true, 480,
+                           [](uint32_t, uint32_t) { return int32_t{1073741824}; }),
        kHalfScaleDb},
       {"interleaved stereo, silent left",
        makeBuffer<float>(SampleType::float32, 2, true, 1024,
@@ -65,7 +69,8 @@ TEST(CaptionAudioLevelTest, RmsDbOfKnownSignals) {
                          [](uint32_t c, uint32_t k) { return c == 0 ? 0.0f : square(k, 1.0f); }),
        -120.0},
       {"float64 is unmeasurable",
-       makeBuffer<double>(SampleType::float64, 1, false, 1024, [](uint32_t, uint32_t) { return 1.0; }),
+       makeBuffer<double>(SampleType::float64, 1, false, 1024,
+                          [](uint32_t, uint32_t) { return 1.0; }),
        std::nullopt},
       {"empty buffer", floatMono(0, [](uint32_t) { return 1.0f; }), std::nullopt},
       // Regression: an infinite float sample must not read as +inf dBFS.
@@ -76,25 +81,33 @@ TEST(CaptionAudioLevelTest, RmsDbOfKnownSignals) {
   for (const Case& c : cases) {
     std::optional<double> got = CaptionAudioLevel::rmsDb(c.buffer);
     ASSERT_EQ(got.has_value(), c.want.has_value()) << c.name;
-    if (got) { EXPECT_NEAR(*got, *c.want, 1e-9) << c.name; }
+    if (got) {
+      EXPECT_NEAR(*got, *c.want, 1e-9) << c.name;
+    }
   }
 }
 
 // Thinning: 1000 frames give step 3 (frames 0, 3, …, 999); 200 frames are read in full.
 TEST(CaptionAudioLevelTest, RmsDbThinsLongBuffersToEveryStepthFrame) {
   // Loud exactly on the frames that are read: the level is full scale.
-  EXPECT_NEAR(*CaptionAudioLevel::rmsDb(floatMono(1000, [](uint32_t k) { return k % 3 == 0 ? 1.0f : 0.0f; })),
+  EXPECT_NEAR(*CaptionAudioLevel::rmsDb(
+                  floatMono(1000, [](uint32_t k) { return k % 3 == 0 ? 1.0f : 0.0f; })),
               0.0, 1e-9);
   // Loud only between them: silence.
-  EXPECT_EQ(*CaptionAudioLevel::rmsDb(floatMono(1000, [](uint32_t k) { return k % 3 == 0 ? 0.0f : 1.0f; })),
+  EXPECT_EQ(*CaptionAudioLevel::rmsDb(
+                floatMono(1000, [](uint32_t k) { return k % 3 == 0 ? 0.0f : 1.0f; })),
             -120.0);
   // 200 frames, every other one loud: mean square 1/2, so 10 x log10(0.5).
-  EXPECT_NEAR(*CaptionAudioLevel::rmsDb(floatMono(200, [](uint32_t k) { return k % 2 ? 1.0f : 0.0f; })),
-              10.0 * std::log10(0.5), 1e-9);
+  EXPECT_NEAR(
+      *CaptionAudioLevel::rmsDb(floatMono(200, [](uint32_t k) { return k % 2 ? 1.0f : 0.0f; })),
+      10.0 * std::log10(0.5), 1e-9);
   // 511 frames: step 1, all read. 512 frames: step 2.
-  EXPECT_EQ(*CaptionAudioLevel::rmsDb(floatMono(512, [](uint32_t k) { return k % 2 ? 1.0f : 0.0f; })), -120.0);
-  EXPECT_NEAR(*CaptionAudioLevel::rmsDb(floatMono(511, [](uint32_t k) { return k % 2 ? 1.0f : 0.0f; })),
-              10.0 * std::log10(255.0 / 511.0), 1e-9);
+  EXPECT_EQ(
+      *CaptionAudioLevel::rmsDb(floatMono(512, [](uint32_t k) { return k % 2 ? 1.0f : 0.0f; })),
+      -120.0);
+  EXPECT_NEAR(
+      *CaptionAudioLevel::rmsDb(floatMono(511, [](uint32_t k) { return k % 2 ? 1.0f : 0.0f; })),
+      10.0 * std::log10(255.0 / 511.0), 1e-9);
 }
 
 TEST(CaptionAudioLevelTest, OnlyTheFrameLengthIsRead) {
@@ -105,9 +118,9 @@ TEST(CaptionAudioLevelTest, OnlyTheFrameLengthIsRead) {
 
 TEST(CaptionAudioLevelTest, ReadingsVisitEveryFirstChannelFrame) {
   CaptionLevelWindows windows(16000, 24, false);  // 667 frames per reading
-  PcmBuffer stereo = makeBuffer<int16_t>(SampleType::int16, 2, true, 1334, [](uint32_t c, uint32_t k) {
-    return int16_t(c == 0 ? (k % 2 ? -16384 : 16384) : 32767);
-  });
+  PcmBuffer stereo = makeBuffer<int16_t>(
+      SampleType::int16, 2, true, 1334,
+      [](uint32_t c, uint32_t k) { return int16_t(c == 0 ? (k % 2 ? -16384 : 16384) : 32767); });
   auto readings = CaptionAudioLevel::readings(stereo, windows);
   ASSERT_EQ(readings.size(), 2u);
   for (const auto& r : readings) {
@@ -124,10 +137,12 @@ TEST(CaptionAudioLevelTest, ReadingsVisitEveryFirstChannelFrame) {
 
 TEST(CaptionAudioLevelTest, UnmeasurableBuffersYieldNoReadingsAndLeaveWindowsUntouched) {
   CaptionLevelWindows windows(16000, 24, true);
-  PcmBuffer doubles = makeBuffer<double>(SampleType::float64, 1, false, 5000, [](uint32_t, uint32_t) { return 1.0; });
+  PcmBuffer doubles = makeBuffer<double>(SampleType::float64, 1, false, 5000,
+                                         [](uint32_t, uint32_t) { return 1.0; });
   EXPECT_TRUE(CaptionAudioLevel::readings(doubles, windows).empty());
   // Had the 5000 frames been counted, a reading would complete before frame 667 of this buffer.
-  auto readings = CaptionAudioLevel::readings(floatMono(667, [](uint32_t) { return 0.0f; }), windows);
+  auto readings =
+      CaptionAudioLevel::readings(floatMono(667, [](uint32_t) { return 0.0f; }), windows);
   ASSERT_EQ(readings.size(), 1u);
   EXPECT_EQ(readings[0].levelDb, -120.0);
   EXPECT_EQ(readings[0].bandsDb, std::vector<double>(13, -120.0));  // the ring was never filled

@@ -33,7 +33,7 @@ Bins parseBins(const std::string& text) {
 }
 
 TEST(CaptionBandAnalyzerTest, BandEdgesAreLogarithmicFrom90To7000) {
-  const double want[] = {90, 125.804, 175.85, 245.807, 343.593, 480.28, 671.344,
+  const double want[] = {90,      125.804,  175.85,   245.807,  343.593,  480.28,   671.344,
                          938.416, 1311.734, 1833.565, 2562.989, 3582.591, 5007.807, 7000};
   const auto& edges = CaptionLevelReadings::bandEdges();
   ASSERT_EQ(edges.size(), 14u);
@@ -47,13 +47,17 @@ TEST(CaptionBandAnalyzerTest, BinTablesPerSampleRate) {
     const char* bins;
   };
   const Case cases[] = {
-      {16000, "6–8, 9–11, 12–15, 16–21, 22–30, 31–42, 43–60, 61–83, 84–117, 118–164, 165–229, "
-              "230–320, 321–447"},
-      {48000, "2–2, 3–3, 4–5, 6–7, 8–10, 11–14, 15–20, 21–27, 28–39, 40–54, 55–76, 77–106, 107–149"},
-      {8000, "12–16, 17–22, 23–31, 32–43, 44–61, 62–85, 86–120, 121–167, 168–234, 235–328, "
-             "329–458, 459–511, 511–511"},
-      {0, "6–8, 9–11, 12–15, 16–21, 22–30, 31–42, 43–60, 61–83, 84–117, 118–164, 165–229, "
-          "230–320, 321–447"},  // not a usable rate: 16000
+      {16000,
+       "6–8, 9–11, 12–15, 16–21, 22–30, 31–42, 43–60, 61–83, 84–117, 118–164, 165–229, "
+       "230–320, 321–447"},
+      {48000,
+       "2–2, 3–3, 4–5, 6–7, 8–10, 11–14, 15–20, 21–27, 28–39, 40–54, 55–76, 77–106, 107–149"},
+      {8000,
+       "12–16, 17–22, 23–31, 32–43, 44–61, 62–85, 86–120, 121–167, 168–234, 235–328, "
+       "329–458, 459–511, 511–511"},
+      {0,
+       "6–8, 9–11, 12–15, 16–21, 22–30, 31–42, 43–60, 61–83, 84–117, 118–164, 165–229, "
+       "230–320, 321–447"},  // not a usable rate: 16000
   };
   for (const Case& c : cases) {
     CaptionBandAnalyzer a(c.rate, 1024);
@@ -83,12 +87,15 @@ TEST(CaptionBandAnalyzerTest, BinCentredToneReadsItsAmplitudeInItsBand) {
   CaptionBandAnalyzer a(16000, 1024);
   for (double amplitude : {1.0, 0.5}) {
     std::vector<float> tone(1024);
-    for (size_t i = 0; i < tone.size(); ++i) tone[i] = float(amplitude * std::cos(2.0 * M_PI * 64.0 * i / 1024.0));
+    for (size_t i = 0; i < tone.size(); ++i)
+      tone[i] = float(amplitude * std::cos(2.0 * M_PI * 64.0 * i / 1024.0));
     std::vector<double> bands = a.bandsDb(tone);
     ASSERT_EQ(bands.size(), 13u);
     EXPECT_NEAR(bands[7], 20.0 * std::log10(amplitude), 1e-3) << amplitude;
     for (size_t k = 0; k < bands.size(); ++k) {
-      if (k != 7) { EXPECT_LT(bands[k], bands[7] - 60.0) << "band " << k; }
+      if (k != 7) {
+        EXPECT_LT(bands[k], bands[7] - 60.0) << "band " << k;
+      }
     }
   }
 }
@@ -96,10 +103,13 @@ TEST(CaptionBandAnalyzerTest, BinCentredToneReadsItsAmplitudeInItsBand) {
 TEST(CaptionBandAnalyzerTest, OneKilohertzToneRaisesBand7) {
   CaptionBandAnalyzer a(16000, 1024);
   std::vector<float> tone(1024);
-  for (size_t i = 0; i < tone.size(); ++i) tone[i] = float(0.5 * std::sin(2.0 * M_PI * 1000.0 * (i + 0.3) / 16000.0));
+  for (size_t i = 0; i < tone.size(); ++i)
+    tone[i] = float(0.5 * std::sin(2.0 * M_PI * 1000.0 * (i + 0.3) / 16000.0));
   std::vector<double> bands = a.bandsDb(tone);
   for (size_t k = 0; k < bands.size(); ++k) {
-    if (k != 7) { EXPECT_LT(bands[k], bands[7] - 40.0) << "band " << k; }
+    if (k != 7) {
+      EXPECT_LT(bands[k], bands[7] - 40.0) << "band " << k;
+    }
   }
 }
 
@@ -113,7 +123,8 @@ std::vector<double> referenceBands(const CaptionBandAnalyzer& a, const std::vect
     for (int64_t k = range.first; k < range.end; ++k) {
       std::complex<double> acc = 0;
       for (size_t i = 0; i < n; ++i) {
-        acc += double(x[i]) * double(a.window()[i]) * std::polar(1.0, -2.0 * M_PI * double(k) * double(i) / double(n));
+        acc += double(x[i]) * double(a.window()[i]) *
+               std::polar(1.0, -2.0 * M_PI * double(k) * double(i) / double(n));
       }
       sum += std::norm(2.0 * acc);
     }
@@ -135,7 +146,8 @@ TEST(CaptionBandAnalyzerTest, MatchesADirectDftAtEveryRate) {
     std::vector<double> got = a.bandsDb(x);
     std::vector<double> want = referenceBands(a, x);
     ASSERT_EQ(got.size(), want.size());
-    for (size_t k = 0; k < got.size(); ++k) EXPECT_NEAR(got[k], want[k], 1e-3) << rate << " band " << k;
+    for (size_t k = 0; k < got.size(); ++k)
+      EXPECT_NEAR(got[k], want[k], 1e-3) << rate << " band " << k;
   }
 }
 

@@ -20,18 +20,19 @@ TEST(CaptionLevelWindowsTest, FramesPerWindow) {
     int64_t want;
   };
   const Case cases[] = {
-      {16000, 24, 667}, {44100, 24, 1838}, {48000, 24, 2000}, {8000, 24, 333},
-      {0, 24, 667},      // not a usable rate: works at 16000
-      {-44100, 24, 667}, {kNaN, 24, 667}, {kInf, 24, 667},
-      {16000, 1, 16000}, {16000, 0, 16000}, {16000, -5, 16000},
-      {36, 24, 2},   // 1.5 rounds half away from zero
-      {12, 24, 1},   // 0.5 rounds to 1
-      {3, 24, 1},    // 0.125 rounds to 0, raised to 1
+      {16000, 24, 667},  {44100, 24, 1838},  {48000, 24, 2000}, {8000, 24, 333},
+      {0, 24, 667},  // not a usable rate: works at 16000
+      {-44100, 24, 667}, {kNaN, 24, 667},    {kInf, 24, 667},   {16000, 1, 16000},
+      {16000, 0, 16000}, {16000, -5, 16000}, {36, 24, 2},  // 1.5 rounds half away from zero
+      {12, 24, 1},                                         // 0.5 rounds to 1
+      {3, 24, 1},                                          // 0.125 rounds to 0, raised to 1
   };
   for (const Case& c : cases) {
     CaptionLevelWindows w(c.rate, c.perSecond, false);
     EXPECT_EQ(w.framesPerWindow(), c.want) << c.rate << "/" << c.perSecond;
-    if (!std::isnan(c.rate)) { EXPECT_EQ(w.sampleRate(), c.rate); }  // stored exactly as given
+    if (!std::isnan(c.rate)) {
+      EXPECT_EQ(w.sampleRate(), c.rate);
+    }  // stored exactly as given
   }
 }
 
@@ -41,11 +42,15 @@ TEST(CaptionLevelWindowsTest, DbOfMeanSquare) {
     double want;
   };
   const Case cases[] = {
-      {1.0, 0.0},     {0.25, 10.0 * std::log10(0.25)}, {1e-3, -30.0}, {4.0, 10.0 * std::log10(4.0)},
-      {1e-12, -120.0}, {1e-13, -120.0}, {5e-324, -120.0},  // subnormal: finite, floored
-      {0.0, -120.0},  {-1.0, -120.0},  {kInf, -120.0},  {kNaN, -120.0},
+      {1.0, 0.0},       {0.25, 10.0 * std::log10(0.25)},
+      {1e-3, -30.0},    {4.0, 10.0 * std::log10(4.0)},
+      {1e-12, -120.0},  {1e-13, -120.0},
+      {5e-324, -120.0},  // subnormal: finite, floored
+      {0.0, -120.0},    {-1.0, -120.0},
+      {kInf, -120.0},   {kNaN, -120.0},
   };
-  for (const Case& c : cases) EXPECT_NEAR(CaptionLevelWindows::db(c.meanSquare), c.want, 1e-9) << c.meanSquare;
+  for (const Case& c : cases)
+    EXPECT_NEAR(CaptionLevelWindows::db(c.meanSquare), c.want, 1e-9) << c.meanSquare;
 }
 
 TEST(CaptionLevelWindowsTest, ReadingsCompleteOnTheWindowsLastSample) {
@@ -104,7 +109,8 @@ TEST(CaptionLevelWindowsTest, BandsPresentOnlyWhenAnalysisIsOn) {
 // The bands cover the latest 1024 samples, oldest first, wherever the ring's head stands.
 TEST(CaptionLevelWindowsTest, BandsUseTheLatestSamplesInOrder) {
   std::vector<double> tone(5000);
-  for (size_t i = 0; i < tone.size(); ++i) tone[i] = std::sin(2.0 * M_PI * 1000.0 * static_cast<double>(i) / 16000.0);
+  for (size_t i = 0; i < tone.size(); ++i)
+    tone[i] = std::sin(2.0 * M_PI * 1000.0 * static_cast<double>(i) / 16000.0);
   CaptionLevelWindows w(16000, 24, true);
   auto readings = w.add(tone);
   ASSERT_EQ(readings.size(), 7u);  // 5000 / 667

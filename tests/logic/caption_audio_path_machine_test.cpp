@@ -63,8 +63,10 @@ TEST(CaptionAudioPathMachineTest, ReasonVocabulary) {
   EXPECT_STREQ(CaptionAudioReason::inputFallback, "input_fallback");
   EXPECT_STREQ(CaptionAudioReason::inputRestored, "input_restored");
   EXPECT_STREQ(CaptionAudioReason::audioResumed, "audio_resumed");
-  const std::vector<std::string> holds(CaptionAudioReason::holds.begin(), CaptionAudioReason::holds.end());
-  EXPECT_EQ(holds, (std::vector<std::string>{"cover_closed", "interrupted", "input_lost", "media_reset"}));
+  const std::vector<std::string> holds(CaptionAudioReason::holds.begin(),
+                                       CaptionAudioReason::holds.end());
+  EXPECT_EQ(holds,
+            (std::vector<std::string>{"cover_closed", "interrupted", "input_lost", "media_reset"}));
 }
 
 }  // namespace

@@ -9,7 +9,8 @@
 namespace quorvel {
 namespace {
 
-CaptionEmission emission(int64_t seq, const char* kind, int64_t start, int64_t end, const char* text) {
+CaptionEmission emission(int64_t seq, const char* kind, int64_t start, int64_t end,
+                         const char* text) {
   return CaptionEmission{seq, kind, start, end, text};
 }
 
@@ -28,7 +29,8 @@ TEST(CaptionSegmentSequencerTest, VolatilesAndFinalsShareOneNumberingWithoutGaps
   EXPECT_EQ(s.admit(false, 0, 100, "hel", 1000), emission(1, "volatile", 0, 100, "hel"));
   EXPECT_EQ(s.admit(false, 0, 200, "hello", 1100), std::nullopt);  // too soon: no number used
   EXPECT_EQ(s.admit(false, 0, 300, "hello w", 1250), emission(2, "volatile", 0, 300, "hello w"));
-  EXPECT_EQ(s.admit(true, 0, 400, "hello world", 1300), emission(3, "final", 0, 400, "hello world"));
+  EXPECT_EQ(s.admit(true, 0, 400, "hello world", 1300),
+            emission(3, "final", 0, 400, "hello world"));
   EXPECT_EQ(s.admit(false, 400, 500, "next", 1301), emission(4, "volatile", 400, 500, "next"));
   EXPECT_EQ(s.lastSeq(), 4);
   EXPECT_EQ(s.finals(), 1);
@@ -92,14 +94,13 @@ TEST(CaptionSegmentSequencerTest, VolatilesInsideFinalisedAudioAreHeldBack) {
       {4000, 5000, false},  // ends where the final ended
       {4750, 5200, true},   // starts exactly 250 ms inside: tolerated
       {4749, 5200, false},  // 251 ms inside
-      {5000, 5001, true},
-      {6000, 7000, true},
-      {4900, 4999, false},
+      {5000, 5001, true},  {6000, 7000, true}, {4900, 4999, false},
   };
   for (const Case& c : cases) {
     CaptionSegmentSequencer s;
     ASSERT_TRUE(s.admit(true, 0, 5000, "final", 0));
-    EXPECT_EQ(s.admit(false, c.start, c.end, "v", 100).has_value(), c.emitted) << c.start << "-" << c.end;
+    EXPECT_EQ(s.admit(false, c.start, c.end, "v", 100).has_value(), c.emitted)
+        << c.start << "-" << c.end;
     EXPECT_EQ(s.droppedVolatiles(), c.emitted ? 0 : 1);
     EXPECT_EQ(s.lastSeq(), c.emitted ? 2 : 1);
   }

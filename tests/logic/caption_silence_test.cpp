@@ -28,8 +28,12 @@ TEST(CaptionSilenceWatchdogTest, ThresholdIsStrict) {
     double db;
     bool speech;
   };
-  const Case cases[] = {{-50.0, false}, {-49.99, true}, {-50.0000001, false}, {0.0, true},
-                        {-120.0, false}, {std::nan(""), false},
+  const Case cases[] = {{-50.0, false},
+                        {-49.99, true},
+                        {-50.0000001, false},
+                        {0.0, true},
+                        {-120.0, false},
+                        {std::nan(""), false},
                         {std::numeric_limits<double>::infinity(), true},
                         {-std::numeric_limits<double>::infinity(), false}};
   for (const Case& c : cases) {

@@ -44,7 +44,8 @@ TEST(CaptionsStartRequestTest, FailureReasons) {
       {"not an object", CaptionValue("x"), kSessionId},
       {"null", CaptionValue(), kSessionId},
       {"blank sessionId", with(base(kDefault), "sessionId", " \n "), kSessionId},
-      {"ideographic-space sessionId", with(base(kDefault), "sessionId", "\u3000\u2028"), kSessionId},
+      {"ideographic-space sessionId", with(base(kDefault), "sessionId", "\u3000\u2028"),
+       kSessionId},
       {"numeric sessionId", with(base(kDefault), "sessionId", 7), kSessionId},
       {"numeric locale", with(base(kDefault), "locale", 5), kLocale},
       {"blank locale", with(base(kDefault), "locale", "\t"), kLocale},
@@ -62,7 +63,8 @@ TEST(CaptionsStartRequestTest, FailureReasons) {
       {"device numeric id", base(O{{"kind", "device"}, {"uniqueID", 3}}), kUniqueId},
       {"device lower-case key", base(O{{"kind", "device"}, {"uniqueId", "mic"}}), kUniqueId},
       {"file without path", base(O{{"kind", "file"}}), kPath},
-      {"file blank path with paced", base(O{{"kind", "file"}, {"path", "   "}, {"paced", true}}), kPath},
+      {"file blank path with paced", base(O{{"kind", "file"}, {"path", "   "}, {"paced", true}}),
+       kPath},
   };
   for (const Case& c : cases) {
     auto result = CaptionsStartRequest::decode(c.args);
@@ -89,9 +91,12 @@ TEST(CaptionsStartRequestTest, SourcesDecode) {
   };
   const Case cases[] = {
       {"default", kDefault, CaptionAudioSource::systemDefault()},
-      {"default ignores extras", O{{"kind", "default"}, {"path", 1}}, CaptionAudioSource::systemDefault()},
-      {"device trimmed", O{{"kind", "device"}, {"uniqueID", " mic-1\n"}}, CaptionAudioSource::device("mic-1")},
-      {"file unpaced", O{{"kind", "file"}, {"path", "/tmp/a.wav"}}, CaptionAudioSource::file("/tmp/a.wav", false)},
+      {"default ignores extras", O{{"kind", "default"}, {"path", 1}},
+       CaptionAudioSource::systemDefault()},
+      {"device trimmed", O{{"kind", "device"}, {"uniqueID", " mic-1\n"}},
+       CaptionAudioSource::device("mic-1")},
+      {"file unpaced", O{{"kind", "file"}, {"path", "/tmp/a.wav"}},
+       CaptionAudioSource::file("/tmp/a.wav", false)},
       {"file paced", O{{"kind", "file"}, {"path", " /tmp/a b.wav "}, {"paced", true}},
        CaptionAudioSource::file("/tmp/a b.wav", true)},
       {"file paced not a boolean", O{{"kind", "file"}, {"path", "/x"}, {"paced", "yes"}},
@@ -102,7 +107,8 @@ TEST(CaptionsStartRequestTest, SourcesDecode) {
 
 TEST(CaptionsStartRequestTest, DefaultsAndOptionalFields) {
   CaptionsStartRequest r = decodeOk(with(base(kDefault), "sessionId", " s1 "));
-  EXPECT_EQ(r, (CaptionsStartRequest{"s1", "en-US", CaptionAudioSource::systemDefault(), true, {}, false, false}));
+  EXPECT_EQ(r, (CaptionsStartRequest{
+                   "s1", "en-US", CaptionAudioSource::systemDefault(), true, {}, false, false}));
 
   struct Case {
     const char* key;

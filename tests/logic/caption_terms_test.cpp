@@ -29,7 +29,8 @@ TEST(CaptionTermsTest, NormaliseCases) {
       {"greek final sigma", {"ΟΔΟΣ", "οδος"}, {"ΟΔΟΣ"}},
       {"german sharp s", {"STRASSE", "strasse", "Straße"}, {"STRASSE", "Straße"}},
       {"capital sharp s", {"\u1E9E", "\u00DF"}, {"\u1E9E"}},
-      {"dotted capital I", {"\u0130stanbul", "i\u0307stanbul", "istanbul"},
+      {"dotted capital I",
+       {"\u0130stanbul", "i\u0307stanbul", "istanbul"},
        {"\u0130stanbul", "istanbul"}},
   };
   for (const Case& c : cases) EXPECT_EQ(CaptionTerms::normalise(c.in), c.out) << c.name;
@@ -53,7 +54,12 @@ TEST(CaptionTermsTest, KeepsAtMost500Terms) {
 }
 
 TEST(CaptionTermsTest, IllFormedUtf8IsKeptNotSplit) {
-  EXPECT_EQ(CaptionTerms::normalise({"\xFF" "a \xFE", "\xFF" "A \xFE"}), (List{"\xFF" "a \xFE"}));
+  EXPECT_EQ(CaptionTerms::normalise({"\xFF"
+                                     "a \xFE",
+                                     "\xFF"
+                                     "A \xFE"}),
+            (List{"\xFF"
+                  "a \xFE"}));
 }
 
 }  // namespace

@@ -18,17 +18,18 @@ TEST(CaptionTextTest, WhitespaceClassesFollowUnicodeCategories) {
     bool horizontal;
   };
   const Case cases[] = {
-      {U' ', true, true},        {U'\t', true, true},       {U'\n', true, false},
-      {U'\v', true, false},      {U'\f', true, false},      {U'\r', true, false},
-      {0x85, true, false},       {0xA0, true, true},        {0x1680, true, true},
-      {0x2000, true, true},      {0x200A, true, true},      {0x2028, true, false},
-      {0x2029, true, false},     {0x202F, true, true},      {0x205F, true, true},
-      {0x3000, true, true},      {U'a', false, false},      {0x200B, false, false},  // ZWSP is Cf
-      {0xFEFF, false, false},    {0x1C, false, false},      {0x00, false, false},
-      {0x110000, false, false},  {0xFFFFFFFF, false, false},
+      {U' ', true, true},       {U'\t', true, true},        {U'\n', true, false},
+      {U'\v', true, false},     {U'\f', true, false},       {U'\r', true, false},
+      {0x85, true, false},      {0xA0, true, true},         {0x1680, true, true},
+      {0x2000, true, true},     {0x200A, true, true},       {0x2028, true, false},
+      {0x2029, true, false},    {0x202F, true, true},       {0x205F, true, true},
+      {0x3000, true, true},     {U'a', false, false},       {0x200B, false, false},  // ZWSP is Cf
+      {0xFEFF, false, false},   {0x1C, false, false},       {0x00, false, false},
+      {0x110000, false, false}, {0xFFFFFFFF, false, false},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(CaptionText::isWhitespaceOrNewline(c.c), c.whitespaceOrNewline) << std::hex << uint32_t(c.c);
+    EXPECT_EQ(CaptionText::isWhitespaceOrNewline(c.c), c.whitespaceOrNewline)
+        << std::hex << uint32_t(c.c);
     EXPECT_EQ(CaptionText::isHorizontalWhitespace(c.c), c.horizontal) << std::hex << uint32_t(c.c);
   }
 }
@@ -71,11 +72,11 @@ TEST(CaptionTextTest, LowercasedUsesFullLocaleIndependentMapping) {
   const Case cases[] = {
       {"ABC xyz", "abc xyz"},
       {"STRASSE Stra\u00DFe", "strasse stra\u00DFe"},  // sharp s has no single lower form change
-      {"\u1E9E", "\u00DF"},                             // capital sharp s lowers to sharp s
-      {"\u0130", "i\u0307"},                            // dotted capital I: i + combining dot
-      {"I", "i"},                                       // no Turkish rule without a locale
+      {"\u1E9E", "\u00DF"},                            // capital sharp s lowers to sharp s
+      {"\u0130", "i\u0307"},                           // dotted capital I: i + combining dot
+      {"I", "i"},                                      // no Turkish rule without a locale
       {"\u039F\u0394\u039F\u03A3", "\u03BF\u03B4\u03BF\u03C2"},  // final sigma at word end
-      {"\u03A3\u0391", "\u03C3\u03B1"},                           // medial sigma
+      {"\u03A3\u0391", "\u03C3\u03B1"},                          // medial sigma
       {"\u00C9COLE", "\u00E9cole"},
       {"\u0410\u0411\u0412", "\u0430\u0431\u0432"},
   };
@@ -84,12 +85,20 @@ TEST(CaptionTextTest, LowercasedUsesFullLocaleIndependentMapping) {
 
 // Ill-formed UTF-8 must neither crash nor be dropped: the bytes are kept and are not white space.
 TEST(CaptionTextTest, IllFormedUtf8AndNulBytesAreKept) {
-  const std::string bad = "\xFF" "A\xC3" " \xE2\x80" "B\xED\xA0\x80";
+  const std::string bad =
+      "\xFF"
+      "A\xC3"
+      " \xE2\x80"
+      "B\xED\xA0\x80";
   EXPECT_EQ(CaptionText::trimmed(" " + bad + " "), bad);
-  EXPECT_EQ(CaptionText::lowercased(bad), "\xFF" "a\xC3" " \xE2\x80" "b\xED\xA0\x80");
+  EXPECT_EQ(CaptionText::lowercased(bad),
+            "\xFF"
+            "a\xC3"
+            " \xE2\x80"
+            "b\xED\xA0\x80");
   EXPECT_EQ(CaptionText::words("\xFF \xFE"), (std::vector<std::string>{"\xFF", "\xFE"}));
   EXPECT_EQ(CaptionText::trimmed("\xC2"), "\xC2");  // truncated sequence at the end
-  EXPECT_EQ(CaptionText::trimmed("\xC2\xA0"), "");   // the same lead byte completed is U+00A0
+  EXPECT_EQ(CaptionText::trimmed("\xC2\xA0"), "");  // the same lead byte completed is U+00A0
 
   const std::string withNul = "\0A\0"s;
   EXPECT_EQ(CaptionText::trimmed(" "s + withNul + " "s), withNul);

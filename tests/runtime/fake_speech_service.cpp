@@ -396,14 +396,18 @@ PcmBuffer constantBuffer(AudioFormat format, uint32_t frames, double value) {
     for (uint32_t k = 0; k < frames; ++k) {
       const size_t i = static_cast<size_t>(k) * b.stride();
       switch (format.sampleType) {
-        case SampleType::float32: b.channelData<float>(ch)[i] = static_cast<float>(value); break;
+        case SampleType::float32:
+          b.channelData<float>(ch)[i] = static_cast<float>(value);
+          break;
         case SampleType::int16:
           b.channelData<int16_t>(ch)[i] = static_cast<int16_t>(value * 32768.0);
           break;
         case SampleType::int32:
           b.channelData<int32_t>(ch)[i] = static_cast<int32_t>(value * 2147483648.0);
           break;
-        case SampleType::float64: b.channelData<double>(ch)[i] = value; break;
+        case SampleType::float64:
+          b.channelData<double>(ch)[i] = value;
+          break;
       }
     }
   }

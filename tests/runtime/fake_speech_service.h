@@ -61,8 +61,8 @@ struct FakeAnalyzerScript {
   std::optional<std::string> setContextThrows;
   std::optional<std::string> startThrows;
   std::optional<std::string> finishThrows;
-  std::shared_ptr<Gate> startGate;   // start() waits here first when set
-  std::shared_ptr<Gate> finishGate;  // finish() waits here first when set (a slow recognizer)
+  std::shared_ptr<Gate> startGate;    // start() waits here first when set
+  std::shared_ptr<Gate> finishGate;   // finish() waits here first when set (a slow recognizer)
   std::shared_ptr<Gate> analyzeGate;  // analyze() waits here first when set
   // Results the analyzer still delivers when its input ends.
   std::vector<speech::SpeechResult> atFinish;

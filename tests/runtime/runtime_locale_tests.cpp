@@ -29,11 +29,11 @@ TEST_F(RuntimeTest, LocaleTagsResolveByCaseThenLanguageInTheServicesOrder) {
     std::string tag, resolved;
   };
   const Case cases[] = {
-      {"EN-us", "en-US"},   // first pass: lower-cased identifiers
-      {"en_US", "en-US"},   // the underscore spelling
-      {"en-ZZ", "en-GB"},   // unknown region: first "en-" locale in the service's order
-      {"de-AT", "de"},      // a bare language
-      {"english", "en-US"}, // the service's own equivalence comes first
+      {"EN-us", "en-US"},    // first pass: lower-cased identifiers
+      {"en_US", "en-US"},    // the underscore spelling
+      {"en-ZZ", "en-GB"},    // unknown region: first "en-" locale in the service's order
+      {"de-AT", "de"},       // a bare language
+      {"english", "en-US"},  // the service's own equivalence comes first
   };
   for (const Case& c : cases) {
     rec = std::make_shared<Recorder>();
@@ -55,10 +55,10 @@ TEST_F(RuntimeTest, InstallingAnUnsupportedLocaleFailsWithItsProgressNotice) {
   const std::string message = "locale tlh-QO is not one SpeechTranscriber supports on this Mac";
   EXPECT_EQ(o.failure().code, CaptionRuntimeErrorCode::captionsModelMissing);
   EXPECT_EQ(o.failure().message, message);
-  EXPECT_EQ(o.failure().context, Json::parse(R"({"reason":"unsupported_locale","locale":"tlh-QO"})"));
+  EXPECT_EQ(o.failure().context,
+            Json::parse(R"({"reason":"unsupported_locale","locale":"tlh-QO"})"));
   EXPECT_EQ(o.failure().state, CaptionState::modelMissing);
-  EXPECT_EQ(rec->lines(),
-            (std::vector<std::string>{"progress tlh-QO 0.00 done error=" + message}));
+  EXPECT_EQ(rec->lines(), (std::vector<std::string>{"progress tlh-QO 0.00 done error=" + message}));
 }
 
 TEST_F(RuntimeTest, AFailedInstallationReportsTheErrorAndKeepsTheCache) {
@@ -88,8 +88,7 @@ TEST_F(RuntimeTest, ASuccessfulInstallationShowsInTheNextCapabilities) {
   EXPECT_TRUE(o.value());
   EXPECT_EQ(rec->matching("progress ").front(), "progress fr-FR 0.00 running error=-");
   EXPECT_EQ(rec->matching("progress ").back(), "progress fr-FR 1.00 done error=-");
-  EXPECT_EQ(runtime->capabilities().installedLocales,
-            (std::vector<std::string>{"en-US", "fr-FR"}));
+  EXPECT_EQ(runtime->capabilities().installedLocales, (std::vector<std::string>{"en-US", "fr-FR"}));
 }
 
 TEST_F(RuntimeTest, CapabilitiesWaitAtMostTheGivenTimeForASlowProbe) {

@@ -32,10 +32,10 @@ TEST_F(RuntimeTest, ABufferWithoutConverterIsDroppedWithOneLogLineEach) {
   ASSERT_TRUE(producer()->push(constantBuffer(odd, 100, 0.1)));
   ASSERT_TRUE(rec->awaitCount("log [captions] no converter", 2));
   const std::string line =
-      "log [captions] no converter 0 Hz, 1 ch, float32, deinterleaved \u2192 16000 Hz, 1 ch, int16, "
+      "log [captions] no converter 0 Hz, 1 ch, float32, deinterleaved \u2192 16000 Hz, 1 ch, "
+      "int16, "
       "interleaved";
-  EXPECT_EQ(rec->matching("log [captions] no converter"),
-            (std::vector<std::string>{line, line}));
+  EXPECT_EQ(rec->matching("log [captions] no converter"), (std::vector<std::string>{line, line}));
   EXPECT_EQ(runtime->buffersFed(), 0);
 }
 
@@ -79,12 +79,11 @@ TEST_F(RuntimeTest, ResultsBecomeNumberedSegmentsWithRoundedTimes) {
              result("   ", 2.0, 0.5, false)});
   recognize({result(" hello world. ", 1.0, 0.6, true), result("next", 1.7, 0.2, false)});
   ASSERT_TRUE(rec->awaitCount("segment ", 3));
-  EXPECT_EQ(rec->matching("segment "),
-            (std::vector<std::string>{
-                "segment s1 #1 volatile 1063-1501 [hello world] en-US",
-                "segment s1 #2 final 1000-1600 [hello world.] en-US",
-                "segment s1 #3 volatile 1700-1900 [next] en-US",
-            }));
+  EXPECT_EQ(rec->matching("segment "), (std::vector<std::string>{
+                                           "segment s1 #1 volatile 1063-1501 [hello world] en-US",
+                                           "segment s1 #2 final 1000-1600 [hello world.] en-US",
+                                           "segment s1 #3 volatile 1700-1900 [next] en-US",
+                                       }));
 }
 
 TEST_F(RuntimeTest, AFailedRecognizerMovesOnlyItsOwnSessionToError) {

@@ -4,8 +4,8 @@
 #include <set>
 #include <sstream>
 
-#include "caption_engine/runtime/caption_engine_core.h"
 #include "caption_engine/logic/caption_text.h"
+#include "caption_engine/runtime/caption_engine_core.h"
 #include "tests/runtime/runtime_test_support.h"
 
 // Debian's pocketsphinx (5prealpha) leaks the hash-table iterator of every ps_get_search call
@@ -42,8 +42,8 @@ TEST(RuntimeOnSpeechService, ARecordingProducesFinalsThatOverlapItsTranscription
   ASSERT_FALSE(expected.empty());
 
   auto rec = std::make_shared<Recorder>();
-  auto runtime = CaptionRuntime::make(Recorder::events(rec), std::make_shared<FakePlatform>(),
-                                      service);
+  auto runtime =
+      CaptionRuntime::make(Recorder::events(rec), std::make_shared<FakePlatform>(), service);
   CaptionsStartRequest r;
   r.sessionId = "smoke";
   r.locale = "en-US";

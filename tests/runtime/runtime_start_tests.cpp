@@ -32,14 +32,13 @@ TEST_F(RuntimeTest, SuccessfulStartRaisesStartingFirstAndRunningAfterTheCompleti
   EXPECT_EQ(o.value().startedAtMs, kT0);
   ASSERT_TRUE(rec->awaitLine("state running s1 reason=- level=-"));
 
-  EXPECT_EQ(rec->lines(),
-            (std::vector<std::string>{
-                "state starting s1 reason=- level=-",
-                "log [captions] session s1 running: locale=en-US fast=true terms=2 "
-                "profanityFilter=false format=16000 Hz, 1 ch, int16, interleaved",
-                "completion start s1",
-                "state running s1 reason=- level=-",
-            }));
+  EXPECT_EQ(rec->lines(), (std::vector<std::string>{
+                              "state starting s1 reason=- level=-",
+                              "log [captions] session s1 running: locale=en-US fast=true terms=2 "
+                              "profanityFilter=false format=16000 Hz, 1 ch, int16, interleaved",
+                              "completion start s1",
+                              "state running s1 reason=- level=-",
+                          }));
   auto status = runtime->status();
   EXPECT_EQ(status.state, CaptionState::running);
   EXPECT_EQ(status.locale, "en-US");
@@ -102,7 +101,8 @@ std::vector<FailureCase> failureCases() {
   return {
       {"the audio layer cannot open the input",
        [](FakeSpeechService&, FakePlatform& p, CaptionsStartRequest&) {
-         p.setMakeFailsWith(CaptionAudioError("audio input x is not connected", {{"uniqueID", "x"}}));
+         p.setMakeFailsWith(
+             CaptionAudioError("audio input x is not connected", {{"uniqueID", "x"}}));
        },
        CaptionRuntimeErrorCode::captionsAudioUnavailable, "audio input x is not connected",
        Json::parse(R"({"uniqueID":"x"})"), CaptionState::error},
@@ -151,8 +151,8 @@ std::vector<FailureCase> failureCases() {
          script.startThrows = "decoder busy";
          s.setAnalyzerScript(script);
        },
-       CaptionRuntimeErrorCode::captionsStartFailed, "SpeechAnalyzer refused to start: decoder busy",
-       std::nullopt, CaptionState::error},
+       CaptionRuntimeErrorCode::captionsStartFailed,
+       "SpeechAnalyzer refused to start: decoder busy", std::nullopt, CaptionState::error},
       {"producer refuses to start",
        [](FakeSpeechService&, FakePlatform& p, CaptionsStartRequest&) {
          p.setNextStartThrows(audioFailure("capture of mic-1 could not start"));
@@ -185,8 +185,8 @@ TEST_F(RuntimeTest, EveryBringUpFailureReportsExactlyAndCleansUp) {
     const auto lines = rec->lines();
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines.front(), "state starting s1 reason=- level=-");
-    EXPECT_EQ(lines[lines.size() - 3], "state " + std::string(rawValue(c.state)) +
-                                           " s1 reason=" + c.message + " level=-");
+    EXPECT_EQ(lines[lines.size() - 3],
+              "state " + std::string(rawValue(c.state)) + " s1 reason=" + c.message + " level=-");
     EXPECT_EQ(lines[lines.size() - 2], "log [captions] start failed: " + c.message);
     EXPECT_EQ(lines.back(), "completion start s1");
 
@@ -306,8 +306,9 @@ TEST_F(RuntimeTest, AStopGivesUpAStartWhoseSourceNeverOpens) {
   auto st = started.get();
   ASSERT_TRUE(st && !st->isOk());
   EXPECT_EQ(st->failure().message, "caption session s1 was stopped while starting");
-  EXPECT_LT(rec->indexOf("state stopped s1 reason=caption session s1 was stopped while starting level=-"),
-            rec->indexOf("completion start s1"));
+  EXPECT_LT(
+      rec->indexOf("state stopped s1 reason=caption session s1 was stopped while starting level=-"),
+      rec->indexOf("completion start s1"));
   EXPECT_LT(rec->indexOf("completion start s1"), rec->indexOf("completion stop"));
   EXPECT_EQ(runtime->status().state, CaptionState::stopped);
 

@@ -94,8 +94,8 @@ class Recorder {
     };
     e.segment = [r](const std::string& sid, const CaptionEmission& em, const std::string& locale) {
       r->add("segment " + sid + " #" + std::to_string(em.seq) + " " + em.kind + " " +
-             std::to_string(em.tStartMs) + "-" + std::to_string(em.tEndMs) + " [" + em.text +
-             "] " + locale);
+             std::to_string(em.tStartMs) + "-" + std::to_string(em.tEndMs) + " [" + em.text + "] " +
+             locale);
     };
     e.log = [r](const std::string& m) { r->add("log " + m); };
     e.uiLevel = [r](const std::string&, const CaptionLevelReading&) { r->uiLevels_++; };
@@ -113,8 +113,7 @@ class Recorder {
 template <class T>
 class Await {
  public:
-  std::function<void(T)> callback(std::shared_ptr<Recorder> rec = nullptr,
-                                  std::string label = {}) {
+  std::function<void(T)> callback(std::shared_ptr<Recorder> rec = nullptr, std::string label = {}) {
     return [p = promise_, rec, label](T v) {
       if (rec) rec->add("completion " + label);
       p->set_value(std::move(v));
@@ -143,7 +142,6 @@ inline const AudioFormat kAnalyzerFormat{SampleType::int16, 16000.0, 1, true};
 inline const AudioFormat kMono16kFloat{SampleType::float32, 16000.0, 1, false};
 inline const AudioFormat kStereo48kFloat{SampleType::float32, 48000.0, 2, false};
 
-
 class RuntimeTest : public ::testing::Test {
  protected:
   std::shared_ptr<Recorder> rec = std::make_shared<Recorder>();
@@ -154,9 +152,9 @@ class RuntimeTest : public ::testing::Test {
 
   void SetUp() override { runtime = make(); }
 
-  std::shared_ptr<CaptionRuntimeImpl> make(bool manualWatchdog = true,
-                                           std::chrono::milliseconds drainLimit =
-                                               std::chrono::milliseconds(10000)) {
+  std::shared_ptr<CaptionRuntimeImpl> make(
+      bool manualWatchdog = true,
+      std::chrono::milliseconds drainLimit = std::chrono::milliseconds(10000)) {
     CaptionRuntimeImpl::Options o;
     o.clock = [c = clock] { return c->load(); };
     o.manualWatchdog = manualWatchdog;
@@ -249,6 +247,5 @@ inline speech::SpeechResult result(std::string text, double start, double durati
   r.isFinal = final;
   return r;
 }
-
 
 }  // namespace quorvel::testing

@@ -66,15 +66,13 @@ TEST_F(RuntimeTest, AnUnreadableAnalyzerFormatStandsTheWatchdogDownWithOneNotice
 TEST_F(RuntimeTest, AHoldSuspendsTheSilenceRuleAndAResumeRestartsIt) {
   startRunning(request("s1"));
   ASSERT_TRUE(path(CaptionAudioPathEvent::held("interrupted")));
-  EXPECT_EQ(rec->matching("state no_audio").back(),
-            "state no_audio s1 reason=interrupted level=-");
+  EXPECT_EQ(rec->matching("state no_audio").back(), "state no_audio s1 reason=interrupted level=-");
   advance(100000);
   ASSERT_TRUE(tick());
   EXPECT_EQ(rec->matching("state no_audio").size(), 1u) << "no silence move during a hold";
 
   ASSERT_TRUE(path(CaptionAudioPathEvent::resumed()));
-  EXPECT_EQ(rec->matching("state running").back(),
-            "state running s1 reason=audio_resumed level=-");
+  EXPECT_EQ(rec->matching("state running").back(), "state running s1 reason=audio_resumed level=-");
   advance(44999);
   ASSERT_TRUE(tick());
   EXPECT_EQ(rec->matching("state no_audio").size(), 1u) << "the count restarts at the resume";
@@ -114,7 +112,8 @@ TEST_F(RuntimeTest, AfterAStreamErrorTicksAndPathEventsChangeNothing) {
   startRunning(request("s1"));
   service->lastAnalyzer()->failNext("boom");
   ASSERT_TRUE(producer()->push(constantBuffer(kMono16kFloat, 1600, 0.5)));
-  ASSERT_TRUE(rec->awaitLine("state error s1 reason=transcriber results stream failed: boom level=-"));
+  ASSERT_TRUE(
+      rec->awaitLine("state error s1 reason=transcriber results stream failed: boom level=-"));
   const size_t before = rec->lines().size();
   advance(60000);
   ASSERT_TRUE(tick());
@@ -208,9 +207,8 @@ TEST(CaptionWatchdogQueue, TicksMissedDuringAStallAreMergedIntoOne) {
   }
   timer->cancel();
   std::lock_guard lock(m);
-  const auto burst = std::count_if(ticks.begin() + 1, ticks.end(), [&](Clock::time_point t) {
-    return t - stallEnded < period;
-  });
+  const auto burst = std::count_if(ticks.begin() + 1, ticks.end(),
+                                   [&](Clock::time_point t) { return t - stallEnded < period; });
   EXPECT_LE(burst, 1) << "ticks fired back to back after the stall";
 }
 

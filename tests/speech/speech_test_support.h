@@ -42,8 +42,10 @@ class ScopedDataHome {
     setenv("XDG_DATA_HOME", dir_.path().c_str(), 1);
   }
   ~ScopedDataHome() {
-    if (old_) setenv("XDG_DATA_HOME", old_->c_str(), 1);
-    else unsetenv("XDG_DATA_HOME");
+    if (old_)
+      setenv("XDG_DATA_HOME", old_->c_str(), 1);
+    else
+      unsetenv("XDG_DATA_HOME");
   }
   fs::path store() const { return dir_.path() / "quorvel" / "models"; }
 
@@ -67,7 +69,8 @@ inline void writeText(const fs::path& path, const std::string& text) {
   std::ofstream(path) << text;
 }
 
-inline void writeCatalogEntry(const fs::path& store, const std::string& locale, const fs::path& source) {
+inline void writeCatalogEntry(const fs::path& store, const std::string& locale,
+                              const fs::path& source) {
   writeText(store / "catalog" / (locale + ".json"),
             "{\"locale\": \"" + locale + "\", \"source\": \"" + source.string() + "\"}\n");
 }

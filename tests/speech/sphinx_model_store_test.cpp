@@ -26,7 +26,8 @@ class SphinxModelStoreTest : public ::testing::Test {
   std::vector<std::string> storeEntries() {
     std::vector<std::string> names;
     std::error_code ec;
-    for (auto& e : fs::directory_iterator(home.store(), ec)) names.push_back(e.path().filename().string());
+    for (auto& e : fs::directory_iterator(home.store(), ec))
+      names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -52,18 +53,21 @@ TEST_F(SphinxModelStoreTest, StoreLocationIsReadAtUseTime) {
   EXPECT_EQ(service.supportedLocale("fr_fr"), "fr-FR");
   setenv("XDG_DATA_HOME", "relative/path", 1);  // not absolute: the home default applies
   EXPECT_EQ(SphinxModelStore::defaultDirectory().filename(), "models");
-  EXPECT_NE(SphinxModelStore::defaultDirectory().string().find(".local/share/quorvel/models"), std::string::npos);
+  EXPECT_NE(SphinxModelStore::defaultDirectory().string().find(".local/share/quorvel/models"),
+            std::string::npos);
 }
 
 TEST_F(SphinxModelStoreTest, CatalogFilesAddSupportedLocalesAndBadOnesAreSkipped) {
   writeCatalogEntry(home.store(), "xx-XT", sources.path() / "xx");
   writeCatalogEntry(home.store(), "en-GB", sources.path() / "gb");
   writeText(home.store() / "catalog" / "broken.json", "{\"locale\": ");
-  writeText(home.store() / "catalog" / "bad-locale.json", "{\"locale\": \"../evil\", \"source\": \"/tmp\"}");
+  writeText(home.store() / "catalog" / "bad-locale.json",
+            "{\"locale\": \"../evil\", \"source\": \"/tmp\"}");
   writeText(home.store() / "catalog" / "escape.json",
             "{\"locale\": \"de-DE\", \"source\": \"/tmp\", \"dictionary\": \"../../etc/passwd\"}");
   writeText(home.store() / "catalog" / "array.json", "[1, 2]");
-  writeText(home.store() / "catalog" / "zz-en.json", "{\"locale\": \"en_us\", \"source\": \"/nowhere\"}");
+  writeText(home.store() / "catalog" / "zz-en.json",
+            "{\"locale\": \"en_us\", \"source\": \"/nowhere\"}");
   EXPECT_EQ(service.supportedLocales(), (std::vector<std::string>{"en-US", "en-GB", "xx-XT"}));
   EXPECT_EQ(service.installedLocales(), std::vector<std::string>{"en-US"});
   EXPECT_EQ(service.supportedLocale("EN_gb"), "en-GB");
@@ -101,7 +105,8 @@ TEST_F(SphinxModelStoreTest, InstallingCopiesTheModelWithProgressAndAtomically) 
   }
   auto* installation = dynamic_cast<SphinxModelInstallation*>(request.get());
   ASSERT_NE(installation, nullptr);
-  uint64_t expected = fs::file_size(kEnUsModel / "en-us.lm.bin") + fs::file_size(kEnUsModel / "cmudict-en-us.dict");
+  uint64_t expected =
+      fs::file_size(kEnUsModel / "en-us.lm.bin") + fs::file_size(kEnUsModel / "cmudict-en-us.dict");
   for (auto& f : fs::directory_iterator(kEnUsModel / "en-us")) expected += fs::file_size(f.path());
   EXPECT_EQ(installation->bytesTotal(), expected);
   EXPECT_EQ(installation->bytesCopied(), expected);
@@ -109,7 +114,8 @@ TEST_F(SphinxModelStoreTest, InstallingCopiesTheModelWithProgressAndAtomically) 
   EXPECT_EQ(service.installedLocales(), (std::vector<std::string>{"en-US", "xx-XT"}));
   EXPECT_TRUE(fs::is_regular_file(home.store() / "xx-XT" / "model.json"));
   EXPECT_FALSE(fs::is_symlink(home.store() / "xx-XT" / "en-us.lm.bin")) << "the bytes are copied";
-  EXPECT_EQ(storeEntries(), (std::vector<std::string>{"catalog", "xx-XT"})) << "no temporary directory is left";
+  EXPECT_EQ(storeEntries(), (std::vector<std::string>{"catalog", "xx-XT"}))
+      << "no temporary directory is left";
   EXPECT_EQ(service.assetInventory().assetInstallationRequest(*transcriber("xx-XT")), nullptr);
 
   // Once installed the model stays usable without its catalog entry.
@@ -158,11 +164,13 @@ TEST_F(SphinxModelStoreTest, FailedInstallationsLeaveNothingBehind) {
     EXPECT_EQ(storeEntries(), std::vector<std::string>{"catalog"});
   }
   // A locale without a catalog entry cannot be requested at all.
-  EXPECT_THROW(service.assetInventory().assetInstallationRequest(*transcriber("de-DE")), SpeechServiceError);
+  EXPECT_THROW(service.assetInventory().assetInstallationRequest(*transcriber("de-DE")),
+               SpeechServiceError);
 }
 
 TEST_F(SphinxModelStoreTest, ReservationsPersistUpToTheMaximum) {
-  for (const char* l : {"en-GB", "fr-FR", "de-DE", "es-ES"}) writeCatalogEntry(home.store(), l, sources.path());
+  for (const char* l : {"en-GB", "fr-FR", "de-DE", "es-ES"})
+    writeCatalogEntry(home.store(), l, sources.path());
   AssetInventory& inventory = service.assetInventory();
   EXPECT_EQ(inventory.maximumReservedLocales(), 4);
   EXPECT_TRUE(inventory.reservedLocales().empty());
@@ -176,11 +184,13 @@ TEST_F(SphinxModelStoreTest, ReservationsPersistUpToTheMaximum) {
 
   // Another service instance reads the same store.
   SphinxSpeechService again;
-  EXPECT_EQ(again.assetInventory().reservedLocales(), (std::vector<std::string>{"en-US", "en-GB", "fr-FR", "de-DE"}));
+  EXPECT_EQ(again.assetInventory().reservedLocales(),
+            (std::vector<std::string>{"en-US", "en-GB", "fr-FR", "de-DE"}));
   EXPECT_TRUE(again.assetInventory().release("en-US"));
   EXPECT_FALSE(again.assetInventory().release("en-US"));
   EXPECT_TRUE(inventory.reserve("es-ES"));
-  EXPECT_EQ(inventory.reservedLocales(), (std::vector<std::string>{"en-GB", "fr-FR", "de-DE", "es-ES"}));
+  EXPECT_EQ(inventory.reservedLocales(),
+            (std::vector<std::string>{"en-GB", "fr-FR", "de-DE", "es-ES"}));
 
   // A damaged reservations file counts as empty and is rewritten by the next change.
   writeText(home.store() / "reservations.json", "not json");

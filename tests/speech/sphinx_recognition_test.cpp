@@ -7,9 +7,9 @@
 #include <functional>
 #include <thread>
 
+#include "caption_engine/runtime/sphinx/speech_evaluation.h"
 #include "caption_engine/runtime/sphinx/sphinx_analyzer.h"
 #include "caption_engine/runtime/sphinx/sphinx_decoder.h"
-#include "caption_engine/runtime/sphinx/speech_evaluation.h"
 #include "caption_engine/runtime/sphinx/sphinx_speech_service.h"
 #include "speech_test_support.h"
 
@@ -27,13 +27,15 @@ struct Recording {
 
 // The named recordings one after another, each followed by a second of silence.
 Recording recordings(const std::string& set, const std::vector<std::string>& ids) {
-  std::ifstream transcription(kTestData / set / (set == "cards" ? "cards.transcription" : "transcription"));
+  std::ifstream transcription(kTestData / set /
+                              (set == "cards" ? "cards.transcription" : "transcription"));
   std::vector<std::string> lines;
   for (std::string line; std::getline(transcription, line);) lines.push_back(line);
   Recording r;
   for (const std::string& id : ids) {
     auto wav = readPcm16Wav(kTestData / set / (id + ".wav"));
-    if (!wav || wav->sampleRate != kRate) throw std::runtime_error("cannot read test recording " + id);
+    if (!wav || wav->sampleRate != kRate)
+      throw std::runtime_error("cannot read test recording " + id);
     r.samples.insert(r.samples.end(), wav->samples.begin(), wav->samples.end());
     r.samples.insert(r.samples.end(), kRate, 0);
     for (const std::string& line : lines) {
@@ -62,7 +64,8 @@ struct Transcript {
     return t;
   }
   size_t count(bool isFinal) const {
-    return std::count_if(results.begin(), results.end(), [&](auto& r) { return r.isFinal == isFinal; });
+    return std::count_if(results.begin(), results.end(),
+                         [&](auto& r) { return r.isFinal == isFinal; });
   }
 };
 
@@ -133,7 +136,8 @@ TEST_F(SphinxRecognitionTest, ReadSpeechGivesOrderedVolatilesAndFinalsWithinTheA
     EXPECT_GE(r.rangeStartSeconds, 0.0);
     EXPECT_GE(r.rangeDurationSeconds, 0.0);
     EXPECT_LE(r.rangeStartSeconds + r.rangeDurationSeconds, audioSeconds + 1e-9);
-    EXPECT_GE(r.rangeStartSeconds, lastFinalEnd - 1e-9) << "results never reach back into finalised audio";
+    EXPECT_GE(r.rangeStartSeconds, lastFinalEnd - 1e-9)
+        << "results never reach back into finalised audio";
     EXPECT_EQ(r.text.find_first_of("<[()+"), std::string::npos) << "no fillers or variants";
     if (r.isFinal) {
       EXPECT_GT(volatilesSinceFinal, 0u) << "each utterance shows volatiles before its final";
@@ -144,7 +148,8 @@ TEST_F(SphinxRecognitionTest, ReadSpeechGivesOrderedVolatilesAndFinalsWithinTheA
     } else {
       const double end = r.rangeStartSeconds + r.rangeDurationSeconds;
       if (lastVolatileEnd >= 0) {
-        EXPECT_GE(end - lastVolatileEnd, SphinxAnalyzer::kVolatileSpacingSeconds - 1e-9) << "at most one volatile per 250 ms of audio";
+        EXPECT_GE(end - lastVolatileEnd, SphinxAnalyzer::kVolatileSpacingSeconds - 1e-9)
+            << "at most one volatile per 250 ms of audio";
       }
       lastVolatileEnd = end;
       ++volatilesSinceFinal;
@@ -170,7 +175,8 @@ TEST_F(SphinxRecognitionTest, FastResultsFollowEveryChangedHypothesis) {
     auto& a = f.results[i - 1];
     auto& b = f.results[i];
     if (a.isFinal || b.isFinal) continue;
-    const double gap = (b.rangeStartSeconds + b.rangeDurationSeconds) - (a.rangeStartSeconds + a.rangeDurationSeconds);
+    const double gap = (b.rangeStartSeconds + b.rangeDurationSeconds) -
+                       (a.rangeStartSeconds + a.rangeDurationSeconds);
     closePair = closePair || gap < 0.25;
     EXPECT_NE(a.text, b.text) << "only changes are reported";
   }
@@ -191,16 +197,19 @@ TEST_F(SphinxRecognitionTest, ContextualTermsAreRecognisedAndUnrelatedOnesDoLitt
   const Recording rec = recordings("librivox", {kLibrivox[0]});
   const TranscriberOptions options;
   const Transcript plain = transcribe(service, "en-US", options, rec.samples);
-  const Transcript biased = transcribe(service, "en-US", options, rec.samples, {"Mr. Dashwood", "prudently", "Norland Park"});
+  const Transcript biased = transcribe(service, "en-US", options, rec.samples,
+                                       {"Mr. Dashwood", "prudently", "Norland Park"});
   const Transcript unrelated =
-      transcribe(service, "en-US", options, rec.samples, {"Kubernetes", "spreadsheet", "Quorvel", "Tuesday meeting"});
+      transcribe(service, "en-US", options, rec.samples,
+                 {"Kubernetes", "spreadsheet", "Quorvel", "Tuesday meeting"});
   // An empty list puts the base model back.
-  const Transcript cleared = transcribe(service, "en-US", options, rec.samples, {}, [](SpeechAnalyzer& a, size_t i) {
-    if (i == 0) {
-      a.setContext({"Dashwood"});
-      a.setContext({});
-    }
-  });
+  const Transcript cleared =
+      transcribe(service, "en-US", options, rec.samples, {}, [](SpeechAnalyzer& a, size_t i) {
+        if (i == 0) {
+          a.setContext({"Dashwood"});
+          a.setContext({});
+        }
+      });
 
   // "dashwood" is heard as "guess what" without help.
   EXPECT_FALSE(contains(plain.finalText(), "dashwood")) << plain.finalText();
@@ -208,7 +217,8 @@ TEST_F(SphinxRecognitionTest, ContextualTermsAreRecognisedAndUnrelatedOnesDoLitt
   EXPECT_TRUE(contains(biased.finalText(), "prudently")) << biased.finalText();
   const double plainRate = wordErrors(rec.reference, plain.finalText()).rate();
   EXPECT_LT(wordErrors(rec.reference, biased.finalText()).rate(), plainRate);
-  EXPECT_LE(wordErrors(rec.reference, unrelated.finalText()).rate(), plainRate + 0.05) << unrelated.finalText();
+  EXPECT_LE(wordErrors(rec.reference, unrelated.finalText()).rate(), plainRate + 0.05)
+      << unrelated.finalText();
   EXPECT_EQ(cleared.finalText(), plain.finalText());
 }
 
@@ -218,12 +228,16 @@ TEST_F(SphinxRecognitionTest, ContextChangesWhileDecodingAreSafe) {
   options.volatileResults = true;
   options.fastResults = true;
   std::vector<std::jthread> changers;
-  const Transcript t = transcribe(service, "en-US", options, rec.samples, {}, [&](SpeechAnalyzer& a, size_t i) {
-    if (i % 10 == 0) {
-      // From another thread, racing the decoder thread.
-      changers.emplace_back([&a, i] { a.setContext(i % 2 ? std::vector<std::string>{"clubs", "spades"} : std::vector<std::string>{}); });
-    }
-  });
+  const Transcript t =
+      transcribe(service, "en-US", options, rec.samples, {}, [&](SpeechAnalyzer& a, size_t i) {
+        if (i % 10 == 0) {
+          // From another thread, racing the decoder thread.
+          changers.emplace_back([&a, i] {
+            a.setContext(i % 2 ? std::vector<std::string>{"clubs", "spades"}
+                               : std::vector<std::string>{});
+          });
+        }
+      });
   changers.clear();
   ASSERT_FALSE(t.streamError);
   ASSERT_FALSE(t.finalizeError);
@@ -242,23 +256,29 @@ TEST_F(SphinxRecognitionTest, TermsThatCannotBeUsedAreRefusedAtOnceAndTheOldTerm
   options.volatileResults = true;
   const Transcript t = transcribe(service, "en-US", options, rec.samples, {"Mr. Dashwood"},
                                   [&](SpeechAnalyzer& a, size_t i) {
-    if (i != 12) return;  // 1.3 s in: the first sentence is being spoken
-    // The terms' language model cannot be written anywhere.
-    setenv("TMPDIR", "/nonexistent-quorvel-dir", 1);
-    try {
-      a.setContext({"prudently"});
-    } catch (const SpeechServiceError& e) {
-      refusal = e.what();
-    }
-    if (oldTmp) setenv("TMPDIR", savedTmp.c_str(), 1); else unsetenv("TMPDIR");
-  });
+                                    if (i != 12)
+                                      return;  // 1.3 s in: the first sentence is being spoken
+                                    // The terms' language model cannot be written anywhere.
+                                    setenv("TMPDIR", "/nonexistent-quorvel-dir", 1);
+                                    try {
+                                      a.setContext({"prudently"});
+                                    } catch (const SpeechServiceError& e) {
+                                      refusal = e.what();
+                                    }
+                                    if (oldTmp)
+                                      setenv("TMPDIR", savedTmp.c_str(), 1);
+                                    else
+                                      unsetenv("TMPDIR");
+                                  });
   ASSERT_TRUE(refusal.has_value()) << "the failure reaches the caller";
   ASSERT_FALSE(t.streamError);
   const bool speaking = std::any_of(t.results.begin(), t.results.end(), [](const SpeechResult& r) {
-    return !r.isFinal && r.rangeStartSeconds < 1.3 && r.rangeStartSeconds + r.rangeDurationSeconds >= 1.3;
+    return !r.isFinal && r.rangeStartSeconds < 1.3 &&
+           r.rangeStartSeconds + r.rangeDurationSeconds >= 1.3;
   });
   EXPECT_TRUE(speaking) << "the terms came while an utterance was being heard";
-  EXPECT_TRUE(contains(t.finalText(), "dashwood")) << "the start's terms are still in use: " << t.finalText();
+  EXPECT_TRUE(contains(t.finalText(), "dashwood"))
+      << "the start's terms are still in use: " << t.finalText();
 }
 
 TEST_F(SphinxRecognitionTest, AnInstalledCopyOfAModelRecognises) {
@@ -266,7 +286,9 @@ TEST_F(SphinxRecognitionTest, AnInstalledCopyOfAModelRecognises) {
   writeCatalogEntry(home.store(), "xx-XT", makeRelabelledEnUsSource(sources.path() / "xx"));
   EXPECT_THROW(service.makeAnalyzer(service.makeTranscriber("xx-XT", {})), SpeechServiceError)
       << "not installed yet";
-  service.assetInventory().assetInstallationRequest(*service.makeTranscriber("xx-XT", {}))->downloadAndInstall();
+  service.assetInventory()
+      .assetInstallationRequest(*service.makeTranscriber("xx-XT", {}))
+      ->downloadAndInstall();
   const Recording rec = recordings("librivox", {kLibrivox[1]});
   const Transcript t = transcribe(service, "xx_xt", {}, rec.samples);
   EXPECT_LE(wordErrors(rec.reference, t.finalText()).rate(), 0.5) << t.finalText();
@@ -287,11 +309,13 @@ TEST_F(SphinxRecognitionTest, DecodingFailuresEndTheStreamWithAnError) {
 }
 
 TEST(SphinxDecoderTest, WordsMissingFromTheDictionaryAreAddedForTheTerms) {
-  SphinxDecoder decoder({kEnUsModel / "en-us", kEnUsModel / "en-us.lm.bin", kEnUsModel / "cmudict-en-us.dict"});
+  SphinxDecoder decoder(
+      {kEnUsModel / "en-us", kEnUsModel / "en-us.lm.bin", kEnUsModel / "cmudict-en-us.dict"});
   EXPECT_EQ(decoder.pronunciation("quorvelbook"), std::nullopt);
   decoder.setContext({"Quorvelbook rocks"});
   ASSERT_TRUE(decoder.pronunciation("quorvelbook").has_value());
-  EXPECT_NE(decoder.pronunciation("quorvelbook")->find("B UH K"), std::string::npos) << "reuses \"book\"";
+  EXPECT_NE(decoder.pronunciation("quorvelbook")->find("B UH K"), std::string::npos)
+      << "reuses \"book\"";
   decoder.setContext({});
   decoder.startStream();
   EXPECT_THROW(decoder.setContext({"x"}), SpeechServiceError) << "not inside an utterance";

@@ -45,7 +45,8 @@ TEST(SphinxLocale, CanonicalFormsOfTags) {
 }
 
 TEST(SphinxText, HypothesesLoseFillersAndVariants) {
-  EXPECT_EQ(cleanHypothesis("<s> he was(2) <sil> not [NOISE] an(2) ++BREATH++ man </s>"), "he was not an man");
+  EXPECT_EQ(cleanHypothesis("<s> he was(2) <sil> not [NOISE] an(2) ++BREATH++ man </s>"),
+            "he was not an man");
   EXPECT_EQ(cleanHypothesis("  "), "");
   EXPECT_EQ(cleanHypothesis("[SPEECH] <sil>"), "");
   // Only a parenthesised number at the end is a variant.
@@ -120,8 +121,12 @@ TEST(ContextTerms, PronunciationsReuseKnownPiecesAndSpellTheRest) {
 }
 
 TEST(SpeechEvaluation, WordErrorsCountSubstitutionsDeletionsAndInsertions) {
-  EXPECT_EQ(wordErrors("<s> he was not an ill disposed young man </s> (file-0880)", "he was not an ill disposed young man").errors, 0u);
-  WordErrors e = wordErrors("he was not an ill disposed young man", "he was not until this blows young man");
+  EXPECT_EQ(wordErrors("<s> he was not an ill disposed young man </s> (file-0880)",
+                       "he was not an ill disposed young man")
+                .errors,
+            0u);
+  WordErrors e =
+      wordErrors("he was not an ill disposed young man", "he was not until this blows young man");
   EXPECT_EQ(e.referenceWords, 8u);
   EXPECT_EQ(e.errors, 3u);  // "an ill disposed" read as "until this blows"
   EXPECT_EQ(wordErrors("a b c", "").errors, 3u);

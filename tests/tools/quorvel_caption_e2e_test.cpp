@@ -37,8 +37,8 @@ int64_t parseTime(const std::smatch& m, size_t first) {
 // Cues of a SubRip (separator ',') or WebVTT (separator '.') file; a malformed block fails.
 std::vector<Cue> parseCues(const std::string& content, char separator, bool numbered) {
   const std::string sep = separator == ',' ? "," : "\\.";
-  const std::regex times("^(\\d{2,}):(\\d{2}):(\\d{2})" + sep + "(\\d{3}) --> (\\d{2,}):(\\d{2}):(\\d{2})" +
-                         sep + "(\\d{3})$");
+  const std::regex times("^(\\d{2,}):(\\d{2}):(\\d{2})" + sep +
+                         "(\\d{3}) --> (\\d{2,}):(\\d{2}):(\\d{2})" + sep + "(\\d{3})$");
   std::vector<Cue> cues;
   std::istringstream in(content);
   std::string line;
@@ -112,8 +112,9 @@ bool joinRecordings(const std::vector<std::string>& paths, const std::string& ou
   };
   const auto n = static_cast<uint32_t>(samples.size());
   std::ofstream f(out, std::ios::binary);
-  f << "RIFF" << le(36 + n, 4) << "WAVE" << "fmt " << le(16, 4) << le(1, 2) << le(1, 2)
-    << le(16000, 4) << le(32000, 4) << le(2, 2) << le(16, 2) << "data" << le(n, 4) << samples;
+  f << "RIFF" << le(36 + n, 4) << "WAVE"
+    << "fmt " << le(16, 4) << le(1, 2) << le(1, 2) << le(16000, 4) << le(32000, 4) << le(2, 2)
+    << le(16, 2) << "data" << le(n, 4) << samples;
   return static_cast<bool>(f);
 }
 
@@ -166,12 +167,14 @@ TEST(QuorvelCaption, ListsInputs) {
   // One input per line, the default marked.
   std::istringstream lines(run.out);
   std::string line;
-  while (std::getline(lines, line)) EXPECT_TRUE(line.rfind("* ", 0) == 0 || line.rfind("  ", 0) == 0);
+  while (std::getline(lines, line))
+    EXPECT_TRUE(line.rfind("* ", 0) == 0 || line.rfind("  ", 0) == 0);
 }
 
 TEST(QuorvelCaption, WithoutARecognizerAFileIsRefusedAsUnsupported) {
   if (hasRecognizer()) GTEST_SKIP() << "this build has a recognizer";
-  ToolRun run = runTool(kTool, {"--unpaced", kLibrivox + "sense_and_sensibility_01_austen_64kb-0870.wav"}, 60s);
+  ToolRun run = runTool(
+      kTool, {"--unpaced", kLibrivox + "sense_and_sensibility_01_austen_64kb-0870.wav"}, 60s);
   EXPECT_EQ(run.status, 6);
   EXPECT_NE(run.err.find("CAPTIONS_UNSUPPORTED: "), std::string::npos) << run.err;
 }

@@ -87,9 +87,9 @@ void ToolProcess::collect(int outFd, int errFd) {
 
 bool ToolProcess::waitForOutput(const std::string& text, std::chrono::milliseconds wait) {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, wait,
-                           [&] { return out_.find(text) != std::string::npos || closed_; }) &&
-         out_.find(text) != std::string::npos;
+  return changed_.wait_for(lock, wait, [&] {
+    return out_.find(text) != std::string::npos || closed_;
+  }) && out_.find(text) != std::string::npos;
 }
 
 void ToolProcess::signal(int sig) {

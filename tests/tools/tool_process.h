@@ -43,9 +43,9 @@ class ToolProcess {
   std::thread waiter_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::string out_;           // guarded by mutex_
-  std::string err_;           // guarded by mutex_
-  bool closed_ = false;       // guarded by mutex_: both pipes reached end of file
+  std::string out_;            // guarded by mutex_
+  std::string err_;            // guarded by mutex_
+  bool closed_ = false;        // guarded by mutex_: both pipes reached end of file
   std::optional<int> status_;  // guarded by mutex_: set once the child has ended
 };
 

@@ -24,9 +24,10 @@ constexpr size_t kChunkSamples = 1600;
 // Same steps as quorvel-sphinx-baseline's bare side.
 bool decode(const std::vector<int16_t>& samples, std::string& text) {
   const fs::path model = speech::kSystemEnUsModelDirectory;
-  cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", (model / "en-us").c_str(), "-lm",
-                                 (model / "en-us.lm.bin").c_str(), "-dict",
-                                 (model / "cmudict-en-us.dict").c_str(), "-logfn", "/dev/null", nullptr);
+  cmd_ln_t* config =
+      cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", (model / "en-us").c_str(), "-lm",
+                  (model / "en-us.lm.bin").c_str(), "-dict", (model / "cmudict-en-us.dict").c_str(),
+                  "-logfn", "/dev/null", nullptr);
   if (!config) return false;
   ps_decoder_t* ps = ps_init(config);
   if (!ps) {
@@ -44,7 +45,8 @@ bool decode(const std::vector<int16_t>& samples, std::string& text) {
   ps_start_utt(ps);
   bool inSpeech = false;
   for (size_t at = 0; at < samples.size(); at += kChunkSamples) {
-    ps_process_raw(ps, samples.data() + at, std::min(kChunkSamples, samples.size() - at), FALSE, FALSE);
+    ps_process_raw(ps, samples.data() + at, std::min(kChunkSamples, samples.size() - at), FALSE,
+                   FALSE);
     const bool now = ps_get_in_speech(ps);
     if (now) inSpeech = true;
     if (inSpeech && !now) {

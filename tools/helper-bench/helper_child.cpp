@@ -31,7 +31,9 @@ void closeFd(int& fd) {
   fd = -1;
 }
 
-double seconds(const timeval& tv) { return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6; }
+double seconds(const timeval& tv) {
+  return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+}
 
 }  // namespace
 
@@ -127,7 +129,8 @@ bool ChildProcess::pump(std::chrono::steady_clock::time_point deadline) {
   if (stdoutFd_ >= 0) fds[count++] = {stdoutFd_, POLLIN, 0};
   if (stderrFd_ >= 0) fds[count++] = {stderrFd_, POLLIN, 0};
   if (count == 0) return false;
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
   const int timeout = static_cast<int>(std::max<int64_t>(0, left.count()));
   const int ready = ::poll(fds, count, timeout);
   if (ready <= 0) return true;
@@ -150,8 +153,9 @@ bool ChildProcess::pump(std::chrono::steady_clock::time_point deadline) {
   return stdoutFd_ >= 0 || stderrFd_ >= 0;
 }
 
-std::optional<ChildMessage> ChildProcess::waitFor(const std::function<bool(const nlohmann::json&)>& match,
-                                                  std::chrono::milliseconds wait, size_t from) {
+std::optional<ChildMessage> ChildProcess::waitFor(
+    const std::function<bool(const nlohmann::json&)>& match, std::chrono::milliseconds wait,
+    size_t from) {
   const auto deadline = std::chrono::steady_clock::now() + wait;
   size_t checked = from;
   for (;;) {
@@ -168,7 +172,8 @@ std::optional<ChildMessage> ChildProcess::waitFor(const std::function<bool(const
   }
 }
 
-bool ChildProcess::waitForLog(const std::string& text, std::chrono::milliseconds wait, size_t from) {
+bool ChildProcess::waitForLog(const std::string& text, std::chrono::milliseconds wait,
+                              size_t from) {
   const auto deadline = std::chrono::steady_clock::now() + wait;
   size_t checked = from;
   for (;;) {

@@ -32,10 +32,10 @@ struct ChildMessage {
 };
 
 struct ChildExit {
-  int status = -1;            // exit status; 128 + signal when killed by one
-  double cpuSeconds = 0;      // user + system time of the child
-  long maxRssKb = 0;          // ru_maxrss
-  bool killed = false;        // it did not end in time and was killed
+  int status = -1;        // exit status; 128 + signal when killed by one
+  double cpuSeconds = 0;  // user + system time of the child
+  long maxRssKb = 0;      // ru_maxrss
+  bool killed = false;    // it did not end in time and was killed
 };
 
 class ChildProcess {

@@ -34,10 +34,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using nlohmann::json;
 using quorvel::bench::ChildExit;
 using quorvel::bench::ChildMessage;
 using quorvel::bench::ChildProcess;
-using nlohmann::json;
 
 const fs::path kLibrivox = "/usr/share/pocketsphinx/test/data/librivox";
 constexpr int kSampleRate = 16000;
@@ -78,8 +78,9 @@ void writeWav(const fs::path& path, const std::vector<int16_t>& samples) {
   };
   const auto n = static_cast<uint32_t>(samples.size() * 2);
   std::ofstream f(path, std::ios::binary);
-  f << "RIFF" << le(36 + n, 4) << "WAVE" << "fmt " << le(16, 4) << le(1, 2) << le(1, 2) << le(kSampleRate, 4)
-    << le(kSampleRate * 2, 4) << le(2, 2) << le(16, 2) << "data" << le(n, 4);
+  f << "RIFF" << le(36 + n, 4) << "WAVE"
+    << "fmt " << le(16, 4) << le(1, 2) << le(1, 2) << le(kSampleRate, 4) << le(kSampleRate * 2, 4)
+    << le(2, 2) << le(16, 2) << "data" << le(n, 4);
   f.write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(n));
   if (!f) throw Failure("cannot write " + path.string());
 }
@@ -98,9 +99,11 @@ Corpus loadCorpus(const fs::path& dir) {
     r.id = id;
     r.path = kLibrivox / (id + ".wav");
     auto wav = quorvel::speech::readPcm16Wav(r.path);
-    if (!wav || wav->sampleRate != kSampleRate) throw Failure(r.path.string() + ": not a 16 kHz 16-bit WAV file");
+    if (!wav || wav->sampleRate != kSampleRate)
+      throw Failure(r.path.string() + ": not a 16 kHz 16-bit WAV file");
     for (const auto& line : lines) {
-      if (line.find("(" + id + ")") != std::string::npos) r.reference = joinWords(quorvel::speech::evaluationWords(line));
+      if (line.find("(" + id + ")") != std::string::npos)
+        r.reference = joinWords(quorvel::speech::evaluationWords(line));
     }
     if (r.reference.empty()) throw Failure("no transcription for " + id);
     r.seconds = static_cast<double>(wav->samples.size()) / kSampleRate;
@@ -137,7 +140,8 @@ struct Errors {
   }
   std::string show() const {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%5.1f%% (%zu/%zu)", words ? 100.0 * static_cast<double>(errors) / static_cast<double>(words) : 0.0,
+    std::snprintf(buf, sizeof buf, "%5.1f%% (%zu/%zu)",
+                  words ? 100.0 * static_cast<double>(errors) / static_cast<double>(words) : 0.0,
                   errors, words);
     return buf;
   }
@@ -163,7 +167,7 @@ struct Segment {
 struct Session {
   double startedAtMs = 0;  // from the start ack
   std::vector<Segment> segments;
-  int64_t stopFinals = 0;  // from the stop ack
+  int64_t stopFinals = 0;    // from the stop ack
   long residentAfterKb = 0;  // the helper's VmRSS once the stop was acknowledged
   std::string finalsText() const {
     std::string s;
@@ -191,8 +195,9 @@ std::function<bool(const json&)> replyTo(const std::string& id) {
 
 // One session on a file source: start, wait for the producer's end-of-file line, stop (which
 // drains every remaining result), and collect the session's segments.
-Session runSession(ChildProcess& helper, const std::string& sessionId, const fs::path& file, bool paced,
-                   const std::vector<std::string>& terms, std::chrono::milliseconds feedWait) {
+Session runSession(ChildProcess& helper, const std::string& sessionId, const fs::path& file,
+                   bool paced, const std::vector<std::string>& terms,
+                   std::chrono::milliseconds feedWait) {
   const size_t from = helper.messages().size();
   const size_t logFrom = helper.logs().size();
   json source = {{"kind", "file"}, {"path", file.string()}, {"paced", paced}};
@@ -202,17 +207,20 @@ Session runSession(ChildProcess& helper, const std::string& sessionId, const fs:
   }
   auto started = helper.waitFor(replyTo("start-" + sessionId), 30s, from);
   if (!started) throw Failure("no reply to captionsStart of " + sessionId);
-  if (started->json.value("t", "") != "ack") throw Failure("captionsStart refused: " + describeReply(*started));
+  if (started->json.value("t", "") != "ack")
+    throw Failure("captionsStart refused: " + describeReply(*started));
   Session s;
   s.startedAtMs = started->json["result"].value("startedAtMs", 0.0);
   if (!helper.waitForLog("file source reached EOF", feedWait, logFrom)) {
     throw Failure("the file source of " + sessionId + " did not reach its end in time");
   }
   const size_t stopFrom = helper.messages().size();
-  helper.sendLine({{"id", "stop-" + sessionId}, {"op", "captionsStop"}, {"args", {{"sessionId", sessionId}}}});
+  helper.sendLine(
+      {{"id", "stop-" + sessionId}, {"op", "captionsStop"}, {"args", {{"sessionId", sessionId}}}});
   auto stopped = helper.waitFor(replyTo("stop-" + sessionId), 60s, stopFrom);
   if (!stopped || stopped->json.value("t", "") != "ack") {
-    throw Failure("captionsStop of " + sessionId + " failed: " + (stopped ? describeReply(*stopped) : "no reply"));
+    throw Failure("captionsStop of " + sessionId +
+                  " failed: " + (stopped ? describeReply(*stopped) : "no reply"));
   }
   s.stopFinals = stopped->json["result"].value("finals", int64_t{0});
   s.residentAfterKb = helper.residentKb().value_or(0);
@@ -222,8 +230,9 @@ Session runSession(ChildProcess& helper, const std::string& sessionId, const fs:
     if (m.value("ev", "") != "captionSegment") continue;
     const json& d = m["data"];
     if (d.value("sessionId", "") != sessionId) continue;
-    s.segments.push_back({d.value("seq", int64_t{0}), d.value("kind", "") == "final", d.value("tStartMs", int64_t{0}),
-                          d.value("tEndMs", int64_t{0}), d.value("text", ""), messages[i].wallMs});
+    s.segments.push_back({d.value("seq", int64_t{0}), d.value("kind", "") == "final",
+                          d.value("tStartMs", int64_t{0}), d.value("tEndMs", int64_t{0}),
+                          d.value("text", ""), messages[i].wallMs});
   }
   return s;
 }
@@ -243,13 +252,14 @@ HelperRun runHelper(const std::string& helperPath, const std::vector<SessionPlan
   }
   HelperRun run;
   for (size_t i = 0; i < plans.size(); ++i) {
-    run.sessions.push_back(runSession(helper, "bench-" + std::to_string(i + 1), plans[i].file, plans[i].paced, terms,
-                                      plans[i].feedWait));
+    run.sessions.push_back(runSession(helper, "bench-" + std::to_string(i + 1), plans[i].file,
+                                      plans[i].paced, terms, plans[i].feedWait));
   }
   run.peakKb = helper.peakResidentKb().value_or(0);
   run.exit = helper.finish(20s);
   run.invalidLines = helper.invalidLines().size();
-  if (run.exit.status != 0) throw Failure("the helper exited with status " + std::to_string(run.exit.status));
+  if (run.exit.status != 0)
+    throw Failure("the helper exited with status " + std::to_string(run.exit.status));
   return run;
 }
 
@@ -270,7 +280,8 @@ BareRun runBare(const std::vector<fs::path>& files) {
   if (run.exit.status != 0 || run.transcripts.size() != files.size()) {
     std::string why;
     for (const auto& l : bare.logs()) why += " " + l;
-    throw Failure("the bare decoder failed (status " + std::to_string(run.exit.status) + "):" + why);
+    throw Failure("the bare decoder failed (status " + std::to_string(run.exit.status) +
+                  "):" + why);
   }
   return run;
 }
@@ -302,7 +313,9 @@ std::vector<Utterance> utterances(const Session& s) {
 
 // ---- printing -------------------------------------------------------------------------------
 
-void line(const char* label, const std::string& value) { std::printf("  %-58s %s\n", label, value.c_str()); }
+void line(const char* label, const std::string& value) {
+  std::printf("  %-58s %s\n", label, value.c_str());
+}
 
 std::string fmt(const char* format, double a) {
   char buf[128];
@@ -344,9 +357,12 @@ int runBench(const std::string& helperPath, int helloRuns, bool withPaced) {
   const double benchStart = quorvel::bench::steadyMs();
   const Corpus corpus = loadCorpus(dir);
   std::printf("quorvel-caption-helper over pipes: %s\n", helperPath.c_str());
-  std::printf("audio: %zu librivox recordings, %.1f s; joined with %.0f s of silence after each: %.1f s\n",
-              corpus.recordings.size(), corpus.seconds, kGapSeconds, corpus.joinedSeconds);
-  std::printf("captionsStart: locale en-US, source {kind:file}, fast true (default); 0.1 s chunks on both sides\n\n");
+  std::printf(
+      "audio: %zu librivox recordings, %.1f s; joined with %.0f s of silence after each: %.1f s\n",
+      corpus.recordings.size(), corpus.seconds, kGapSeconds, corpus.joinedSeconds);
+  std::printf(
+      "captionsStart: locale en-US, source {kind:file}, fast true (default); 0.1 s chunks on both "
+      "sides\n\n");
   std::fflush(stdout);
 
   // Time to hello, and what an idle helper costs (start-up, capability probe, exit).
@@ -358,7 +374,8 @@ int runBench(const std::string& helperPath, int helloRuns, bool withPaced) {
     if (!hello) throw Failure("the helper wrote no hello within 15 s");
     helloMs.push_back(hello->steadyMs - helper.spawnedSteadyMs());
     ChildExit e = helper.finish(15s);
-    if (e.status != 0) throw Failure("an idle helper exited with status " + std::to_string(e.status));
+    if (e.status != 0)
+      throw Failure("an idle helper exited with status " + std::to_string(e.status));
     idleCpu.push_back(e.cpuSeconds);
     idleRss.push_back(e.maxRssKb);
   }
@@ -385,7 +402,8 @@ int runBench(const std::string& helperPath, int helloRuns, bool withPaced) {
   const HelperRun joinedUnpaced = runHelper(helperPath, {{corpus.joined, false, 60s}}, {});
   std::optional<HelperRun> joinedPaced;
   if (withPaced) {
-    const auto feedWait = std::chrono::milliseconds(static_cast<int64_t>(corpus.joinedSeconds * 1000) + 30000);
+    const auto feedWait =
+        std::chrono::milliseconds(static_cast<int64_t>(corpus.joinedSeconds * 1000) + 30000);
     joinedPaced = runHelper(helperPath, {{corpus.joined, true, feedWait}}, {});
   }
 
@@ -393,7 +411,8 @@ int runBench(const std::string& helperPath, int helloRuns, bool withPaced) {
   std::printf("Word error rate of the finals' text against the transcription\n");
   Errors bareErrors;
   for (size_t i = 0; i < corpus.recordings.size(); ++i) {
-    bareErrors.add(quorvel::speech::wordErrors(corpus.recordings[i].reference, barePerFile.transcripts[i]));
+    bareErrors.add(
+        quorvel::speech::wordErrors(corpus.recordings[i].reference, barePerFile.transcripts[i]));
   }
   line("bare pocketsphinx, one decoder per recording", bareErrors.show());
   std::vector<Errors> termErrors(termSets.size());
@@ -406,7 +425,8 @@ int runBench(const std::string& helperPath, int helloRuns, bool withPaced) {
     }
   }
   line("helper, one session per recording, unpaced, no terms",
-       termErrors[0].show() + fmt("   transcripts identical to bare: %.0f/%.0f", static_cast<double>(identical),
+       termErrors[0].show() + fmt("   transcripts identical to bare: %.0f/%.0f",
+                                  static_cast<double>(identical),
                                   static_cast<double>(corpus.recordings.size())));
   const Errors bareJoinedErrors = [&] {
     Errors e;
@@ -418,19 +438,22 @@ int runBench(const std::string& helperPath, int helloRuns, bool withPaced) {
   Errors joinedErrors;
   joinedErrors.add(quorvel::speech::wordErrors(corpus.joinedReference, joinedText));
   line("helper, joined recording, one session, unpaced",
-       joinedErrors.show() + (joinedText == bareJoined.transcripts[0] ? "   identical to bare" : "   DIFFERS from bare"));
+       joinedErrors.show() + (joinedText == bareJoined.transcripts[0] ? "   identical to bare"
+                                                                      : "   DIFFERS from bare"));
   if (joinedPaced) {
     const std::string pacedText = joinedPaced->sessions[0].finalsText();
     Errors pacedErrors;
     pacedErrors.add(quorvel::speech::wordErrors(corpus.joinedReference, pacedText));
     line("helper, joined recording, one session, paced (real time)",
-         pacedErrors.show() + (pacedText == bareJoined.transcripts[0] ? "   identical to bare" : "   DIFFERS from bare"));
+         pacedErrors.show() + (pacedText == bareJoined.transcripts[0] ? "   identical to bare"
+                                                                      : "   DIFFERS from bare"));
   }
   for (size_t i = 0; i < corpus.recordings.size(); ++i) {
     const std::string text = termRuns[0].sessions[i].finalsText();
     if (text != barePerFile.transcripts[i]) {
-      std::printf("    %s differs:\n      bare:   %s\n      helper: %s\n", corpus.recordings[i].id.c_str(),
-                  barePerFile.transcripts[i].c_str(), text.c_str());
+      std::printf("    %s differs:\n      bare:   %s\n      helper: %s\n",
+                  corpus.recordings[i].id.c_str(), barePerFile.transcripts[i].c_str(),
+                  text.c_str());
     }
   }
   std::printf("\nContextual terms in captionsStart (one session per recording, unpaced)\n");
@@ -440,13 +463,15 @@ int runBench(const std::string& helperPath, int helloRuns, bool withPaced) {
       all += ' ';
       all += s.finalsText();
     }
-    line(termSets[t].name, termErrors[t].show() + fmt("   \"dashwood\" x%.0f, \"prudently\" x%.0f",
-                                                       static_cast<double>(countWord(all, "dashwood")),
-                                                       static_cast<double>(countWord(all, "prudently"))));
+    line(termSets[t].name,
+         termErrors[t].show() + fmt("   \"dashwood\" x%.0f, \"prudently\" x%.0f",
+                                    static_cast<double>(countWord(all, "dashwood")),
+                                    static_cast<double>(countWord(all, "prudently"))));
   }
   std::printf("    (the reference has \"dashwood\" x1 and \"prudently\" x1, both in %s)\n",
               corpus.recordings[0].id.c_str());
-  std::printf("    with in-audio terms, first recording: %s\n", termRuns[1].sessions[0].finalsText().c_str());
+  std::printf("    with in-audio terms, first recording: %s\n",
+              termRuns[1].sessions[0].finalsText().c_str());
 
   // ---- 2: CPU -------------------------------------------------------------------------------
   const double idleCpuMean = [&] {
@@ -456,7 +481,8 @@ int runBench(const std::string& helperPath, int helloRuns, bool withPaced) {
   }();
   std::printf("\nCPU seconds (user + system of the whole process, from wait4)\n");
   line("bare pocketsphinx process, 5 recordings (5 model loads)",
-       fmt("%.2f s   %.3f x real time", barePerFile.exit.cpuSeconds, barePerFile.exit.cpuSeconds / corpus.seconds));
+       fmt("%.2f s   %.3f x real time", barePerFile.exit.cpuSeconds,
+           barePerFile.exit.cpuSeconds / corpus.seconds));
   for (size_t t = 0; t < termSets.size(); ++t) {
     const double cpu = termRuns[t].exit.cpuSeconds;
     const std::string label = std::string("helper, 5 sessions, ") + termSets[t].name;
@@ -465,7 +491,8 @@ int runBench(const std::string& helperPath, int helloRuns, bool withPaced) {
   }
   line("idle helper (spawn, hello, end of input), mean", fmt("%.3f s", idleCpuMean));
   line("bare pocketsphinx process, joined recording",
-       fmt("%.2f s   %.3f x real time", bareJoined.exit.cpuSeconds, bareJoined.exit.cpuSeconds / corpus.joinedSeconds));
+       fmt("%.2f s   %.3f x real time", bareJoined.exit.cpuSeconds,
+           bareJoined.exit.cpuSeconds / corpus.joinedSeconds));
   line("helper, joined recording, unpaced",
        fmt("%.2f s   %.3f x real time", joinedUnpaced.exit.cpuSeconds,
            joinedUnpaced.exit.cpuSeconds / corpus.joinedSeconds));
@@ -495,30 +522,40 @@ int runBench(const std::string& helperPath, int helloRuns, bool withPaced) {
   }
   for (size_t t = 0; t < termSets.size(); ++t) {
     std::string after;
-    for (const auto& s : termRuns[t].sessions) after += (after.empty() ? "" : ", ") + fmt("%.0f", s.residentAfterKb / 1024.0);
+    for (const auto& s : termRuns[t].sessions)
+      after += (after.empty() ? "" : ", ") + fmt("%.0f", s.residentAfterKb / 1024.0);
     const std::string label = std::string("helper VmRSS after each stop, MiB, ") + termSets[t].name;
     line(label.substr(0, 58).c_str(), after);
   }
-  if (!idleRss.empty()) line("idle helper (ru_maxrss, median)", mib(static_cast<long>(percentile(
-                                                                   std::vector<double>(idleRss.begin(), idleRss.end()), 50))));
+  if (!idleRss.empty())
+    line("idle helper (ru_maxrss, median)",
+         mib(static_cast<long>(
+             percentile(std::vector<double>(idleRss.begin(), idleRss.end()), 50))));
 
   // ---- 3: latency ---------------------------------------------------------------------------
   if (joinedPaced) {
     const Session& s = joinedPaced->sessions[0];
-    std::printf("\nLatency on the paced joined recording (%zu segments, %lld finals)\n", s.segments.size(),
-                static_cast<long long>(s.stopFinals));
-    std::printf("  audio clock: the start ack's startedAtMs, taken just before the file producer starts; the\n"
-                "  producer hands over each 0.1 s chunk when its first sample is due, so audio at time t has\n"
-                "  reached the helper by startedAtMs + t (up to 0.1 s earlier than a microphone would give it).\n"
-                "  speech onset/end of an utterance: its final's tStartMs/tEndMs (first word's start, last\n"
-                "  word's end, as the recognizer aligned them). Arrival: when the bench read the line.\n"
-                "  first volatile = arrival of the utterance's first volatile - (startedAtMs + final tStartMs)\n"
-                "  final          = arrival of its final - (startedAtMs + final tEndMs)\n"
-                "  volatile lag   = arrival of each volatile - (startedAtMs + its tEndMs, the audio fed so far)\n");
+    std::printf("\nLatency on the paced joined recording (%zu segments, %lld finals)\n",
+                s.segments.size(), static_cast<long long>(s.stopFinals));
+    std::printf(
+        "  audio clock: the start ack's startedAtMs, taken just before the file producer starts; "
+        "the\n"
+        "  producer hands over each 0.1 s chunk when its first sample is due, so audio at time t "
+        "has\n"
+        "  reached the helper by startedAtMs + t (up to 0.1 s earlier than a microphone would give "
+        "it).\n"
+        "  speech onset/end of an utterance: its final's tStartMs/tEndMs (first word's start, "
+        "last\n"
+        "  word's end, as the recognizer aligned them). Arrival: when the bench read the line.\n"
+        "  first volatile = arrival of the utterance's first volatile - (startedAtMs + final "
+        "tStartMs)\n"
+        "  final          = arrival of its final - (startedAtMs + final tEndMs)\n"
+        "  volatile lag   = arrival of each volatile - (startedAtMs + its tEndMs, the audio fed so "
+        "far)\n");
     std::vector<double> onset, end, lag;
     size_t withoutVolatile = 0;
-    std::printf("    %-15s %-15s %-14s %-9s %s\n", "speech (ms)", "first vol (ms)", "final (ms)", "volatiles",
-                "text");
+    std::printf("    %-15s %-15s %-14s %-9s %s\n", "speech (ms)", "first vol (ms)", "final (ms)",
+                "volatiles", "text");
     for (const Utterance& u : utterances(s)) {
       const double speechStart = s.startedAtMs + static_cast<double>(u.final->tStartMs);
       const double speechEnd = s.startedAtMs + static_cast<double>(u.final->tEndMs);
@@ -532,21 +569,27 @@ int runBench(const std::string& helperPath, int helloRuns, bool withPaced) {
         ++withoutVolatile;
       }
       std::string text = u.final->text.substr(0, 40);
-      std::printf("    %6lld-%-8lld %-15s %-14.0f %-9zu %s\n", static_cast<long long>(u.final->tStartMs),
-                  static_cast<long long>(u.final->tEndMs), firstVol.c_str(), finalLatency, u.volatiles, text.c_str());
+      std::printf("    %6lld-%-8lld %-15s %-14.0f %-9zu %s\n",
+                  static_cast<long long>(u.final->tStartMs),
+                  static_cast<long long>(u.final->tEndMs), firstVol.c_str(), finalLatency,
+                  u.volatiles, text.c_str());
     }
     for (const auto& g : s.segments) {
-      if (!g.isFinal) lag.push_back(g.arrivalWallMs - (s.startedAtMs + static_cast<double>(g.tEndMs)));
+      if (!g.isFinal)
+        lag.push_back(g.arrivalWallMs - (s.startedAtMs + static_cast<double>(g.tEndMs)));
     }
     line("first volatile after speech onset: p50 / p95 / max",
-         fmt("%.0f / %.0f / %.0f ms", percentile(onset, 50), percentile(onset, 95), percentile(onset, 100)) +
-             fmt("   (n=%.0f; %.0f utterances without a volatile)", static_cast<double>(onset.size()),
-                 static_cast<double>(withoutVolatile)));
+         fmt("%.0f / %.0f / %.0f ms", percentile(onset, 50), percentile(onset, 95),
+             percentile(onset, 100)) +
+             fmt("   (n=%.0f; %.0f utterances without a volatile)",
+                 static_cast<double>(onset.size()), static_cast<double>(withoutVolatile)));
     line("final after speech end: p50 / p95 / max",
-         fmt("%.0f / %.0f / %.0f ms", percentile(end, 50), percentile(end, 95), percentile(end, 100)) +
+         fmt("%.0f / %.0f / %.0f ms", percentile(end, 50), percentile(end, 95),
+             percentile(end, 100)) +
              fmt("   (n=%.0f)", static_cast<double>(end.size())));
     line("volatile lag behind the audio fed: p50 / p95 / max",
-         fmt("%.0f / %.0f / %.0f ms", percentile(lag, 50), percentile(lag, 95), percentile(lag, 100)) +
+         fmt("%.0f / %.0f / %.0f ms", percentile(lag, 50), percentile(lag, 95),
+             percentile(lag, 100)) +
              fmt("   (n=%.0f)", static_cast<double>(lag.size())));
     std::printf("  percentiles are nearest-rank: with under 20 values p95 is the largest.\n");
   }
@@ -572,7 +615,8 @@ int main(int argc, char** argv) {
   bool withPaced = true;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--bare-decode") return quorvel::bench::runBareDecode(std::vector<std::string>(argv + i + 1, argv + argc));
+    if (a == "--bare-decode")
+      return quorvel::bench::runBareDecode(std::vector<std::string>(argv + i + 1, argv + argc));
     if (a == "--helper" && i + 1 < argc) {
       helperPath = argv[++i];
     } else if (a == "--hello-runs" && i + 1 < argc) {
@@ -582,7 +626,8 @@ int main(int argc, char** argv) {
     } else if (a.rfind("--benchmark", 0) == 0) {
       // the bench runner's flags for Google Benchmark binaries
     } else {
-      std::fprintf(stderr, "usage: quorvel-helper-bench [--helper PATH] [--hello-runs N] [--no-paced]\n");
+      std::fprintf(stderr,
+                   "usage: quorvel-helper-bench [--helper PATH] [--hello-runs N] [--no-paced]\n");
       return 2;
     }
   }

@@ -17,10 +17,14 @@ std::string oneLine(const std::string& text) {
 std::string vttEscaped(const std::string& text) {
   std::string out;
   for (char c : oneLine(text)) {
-    if (c == '&') out += "&amp;";
-    else if (c == '<') out += "&lt;";
-    else if (c == '>') out += "&gt;";
-    else out += c;
+    if (c == '&')
+      out += "&amp;";
+    else if (c == '<')
+      out += "&lt;";
+    else if (c == '>')
+      out += "&gt;";
+    else
+      out += c;
   }
   return out;
 }

@@ -153,9 +153,12 @@ class CaptionView {
     for (size_t i = 0; i < s.size();) {
       size_t n = 1;
       const unsigned char c = static_cast<unsigned char>(s[i]);
-      if (c >= 0xF0) n = 4;
-      else if (c >= 0xE0) n = 3;
-      else if (c >= 0xC0) n = 2;
+      if (c >= 0xF0)
+        n = 4;
+      else if (c >= 0xE0)
+        n = 3;
+      else if (c >= 0xC0)
+        n = 2;
       out.push_back(s.substr(i, n));
       i += n;
     }
@@ -206,10 +209,14 @@ class CaptionView {
 
 int exitCodeFor(const CaptionEngineError& e, const CaptionCliOptions& o) {
   switch (e.code()) {
-    case CaptionEngineErrorCode::unsupported: return exitUnsupported;
-    case CaptionEngineErrorCode::modelMissing: return exitModelMissing;
-    case CaptionEngineErrorCode::audioUnavailable: return o.input ? exitUnknownDevice : exitAudioUnavailable;
-    case CaptionEngineErrorCode::startFailed: return exitFailed;
+    case CaptionEngineErrorCode::unsupported:
+      return exitUnsupported;
+    case CaptionEngineErrorCode::modelMissing:
+      return exitModelMissing;
+    case CaptionEngineErrorCode::audioUnavailable:
+      return o.input ? exitUnknownDevice : exitAudioUnavailable;
+    case CaptionEngineErrorCode::startFailed:
+      return exitFailed;
   }
   return exitFailed;
 }
@@ -278,11 +285,11 @@ int caption(CaptionEngine& engine, const CaptionCliOptions& o) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
 
-  engine.setObservers(CaptionEngineObservers(
-      [&](const CaptionSegmentEvent& e) { inbox.post(e); },
-      [&](const CaptionStateEvent& e) { inbox.post(e); }, nullptr,
-      [&](const CaptionAssetProgressEvent& e) { inbox.post(e); },
-      [&](const std::string& line) { inbox.post(line); }));
+  engine.setObservers(
+      CaptionEngineObservers([&](const CaptionSegmentEvent& e) { inbox.post(e); },
+                             [&](const CaptionStateEvent& e) { inbox.post(e); }, nullptr,
+                             [&](const CaptionAssetProgressEvent& e) { inbox.post(e); },
+                             [&](const std::string& line) { inbox.post(line); }));
   if (o.meter) {
     engine.setLevelReadingObserver([&](const CaptionLevelReadingEvent& e) { inbox.post(e); });
   }

@@ -57,9 +57,10 @@ std::string referenceFor(const fs::path& wav) {
 }
 
 std::string bareDecode(const std::vector<int16_t>& samples, size_t chunk) {
-  cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", (kModel / "en-us").c_str(), "-lm",
-                                 (kModel / "en-us.lm.bin").c_str(), "-dict", (kModel / "cmudict-en-us.dict").c_str(),
-                                 "-logfn", "/dev/null", nullptr);
+  cmd_ln_t* config =
+      cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", (kModel / "en-us").c_str(), "-lm",
+                  (kModel / "en-us.lm.bin").c_str(), "-dict",
+                  (kModel / "cmudict-en-us.dict").c_str(), "-logfn", "/dev/null", nullptr);
   ps_decoder_t* ps = ps_init(config);
   if (!ps) {
     std::cerr << "cannot load the model\n";
@@ -140,12 +141,16 @@ int main(int argc, char** argv) {
   std::vector<fs::path> files;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--chunk-ms" && i + 1 < argc) chunkMs = std::atoi(argv[++i]);
-    else if (a == "--terms" && i + 1 < argc) terms = splitTerms(argv[++i]);
+    if (a == "--chunk-ms" && i + 1 < argc)
+      chunkMs = std::atoi(argv[++i]);
+    else if (a == "--terms" && i + 1 < argc)
+      terms = splitTerms(argv[++i]);
     else if (a == "-h" || a == "--help") {
-      std::cout << "usage: quorvel-sphinx-baseline [--chunk-ms N] [--terms \"a,b c\"] [FILE.wav ...]\n";
+      std::cout
+          << "usage: quorvel-sphinx-baseline [--chunk-ms N] [--terms \"a,b c\"] [FILE.wav ...]\n";
       return 0;
-    } else files.push_back(a);
+    } else
+      files.push_back(a);
   }
   if (files.empty()) {
     for (auto& f : fs::directory_iterator(kLibrivox)) {
@@ -186,7 +191,8 @@ int main(int argc, char** argv) {
     add(bareTotal, be);
     add(serviceTotal, se);
     if (bare != viaService) ++differing;
-    std::cout << file.filename().string() << "\n  ref:     " << evaluationWords(reference).size() << " words\n"
+    std::cout << file.filename().string() << "\n  ref:     " << evaluationWords(reference).size()
+              << " words\n"
               << "  bare:    " << bare << "  (" << be.errors << " errors)\n"
               << "  service: " << viaService << "  (" << se.errors << " errors)\n";
     if (!terms.empty()) {
@@ -200,14 +206,19 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("\n%zu files, %.1f s of audio, %d ms chunks\n", files.size(), audio, chunkMs);
-  std::printf("bare pocketsphinx: WER %.1f%% (%zu/%zu), CPU %.2f s (%.3fx real time, model loads included)\n",
-              100 * bareTotal.rate(), bareTotal.errors, bareTotal.referenceWords, bareCpu, bareCpu / audio);
-  std::printf("speech service:    WER %.1f%% (%zu/%zu), CPU %.2f s (%.3fx real time) + model loads %.2f s\n",
-              100 * serviceTotal.rate(), serviceTotal.errors, serviceTotal.referenceWords, serviceCpu,
-              serviceCpu / audio, loadCpu);
+  std::printf(
+      "bare pocketsphinx: WER %.1f%% (%zu/%zu), CPU %.2f s (%.3fx real time, model loads "
+      "included)\n",
+      100 * bareTotal.rate(), bareTotal.errors, bareTotal.referenceWords, bareCpu, bareCpu / audio);
+  std::printf(
+      "speech service:    WER %.1f%% (%zu/%zu), CPU %.2f s (%.3fx real time) + model loads %.2f "
+      "s\n",
+      100 * serviceTotal.rate(), serviceTotal.errors, serviceTotal.referenceWords, serviceCpu,
+      serviceCpu / audio, loadCpu);
   if (!terms.empty()) {
-    std::printf("service with terms: WER %.1f%% (%zu/%zu), CPU %.2f s (terms applied before decoding)\n",
-                100 * termsTotal.rate(), termsTotal.errors, termsTotal.referenceWords, termsCpu);
+    std::printf(
+        "service with terms: WER %.1f%% (%zu/%zu), CPU %.2f s (terms applied before decoding)\n",
+        100 * termsTotal.rate(), termsTotal.errors, termsTotal.referenceWords, termsCpu);
   }
   std::printf("transcripts differing between bare and service: %zu\n", differing);
   return differing == 0 ? 0 : 2;

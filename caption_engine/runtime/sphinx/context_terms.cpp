@@ -2,8 +2,8 @@
 
 #include <cctype>
 #include <cmath>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <set>
@@ -18,8 +18,10 @@ bool isLetter(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0;
 bool pronounceable(const std::string& word) {
   bool letter = false;
   for (char c : word) {
-    if (isLetter(c)) letter = true;
-    else if (c != '\'') return false;
+    if (isLetter(c))
+      letter = true;
+    else if (c != '\'')
+      return false;
   }
   return letter;
 }
@@ -30,16 +32,16 @@ struct LetterRule {
   const char* phones;
 };
 constexpr LetterRule kLetterRules[] = {
-    {"tch", "CH"}, {"igh", "AY"}, {"sch", "S K"}, {"ch", "CH"}, {"sh", "SH"}, {"th", "TH"},
-    {"ph", "F"},   {"ck", "K"},   {"ng", "NG"},   {"qu", "K W"}, {"wh", "W"},  {"kn", "N"},
-    {"ee", "IY"},  {"ea", "IY"},  {"oo", "UW"},   {"ai", "EY"},  {"ay", "EY"}, {"oa", "OW"},
-    {"ou", "AW"},  {"ow", "OW"},  {"oi", "OY"},   {"oy", "OY"},  {"au", "AO"}, {"aw", "AO"},
-    {"ew", "UW"},  {"ie", "IY"},  {"er", "ER"},   {"ir", "ER"},  {"ur", "ER"}, {"ar", "AA R"},
-    {"or", "AO R"}, {"x", "K S"}, {"a", "AE"},    {"b", "B"},    {"c", "K"},   {"d", "D"},
-    {"e", "EH"},   {"f", "F"},    {"g", "G"},     {"h", "HH"},   {"i", "IH"},  {"j", "JH"},
-    {"k", "K"},    {"l", "L"},    {"m", "M"},     {"n", "N"},    {"o", "AA"},  {"p", "P"},
-    {"q", "K"},    {"r", "R"},    {"s", "S"},     {"t", "T"},    {"u", "AH"},  {"v", "V"},
-    {"w", "W"},    {"y", "IY"},   {"z", "Z"},
+    {"tch", "CH"},  {"igh", "AY"}, {"sch", "S K"}, {"ch", "CH"},  {"sh", "SH"}, {"th", "TH"},
+    {"ph", "F"},    {"ck", "K"},   {"ng", "NG"},   {"qu", "K W"}, {"wh", "W"},  {"kn", "N"},
+    {"ee", "IY"},   {"ea", "IY"},  {"oo", "UW"},   {"ai", "EY"},  {"ay", "EY"}, {"oa", "OW"},
+    {"ou", "AW"},   {"ow", "OW"},  {"oi", "OY"},   {"oy", "OY"},  {"au", "AO"}, {"aw", "AO"},
+    {"ew", "UW"},   {"ie", "IY"},  {"er", "ER"},   {"ir", "ER"},  {"ur", "ER"}, {"ar", "AA R"},
+    {"or", "AO R"}, {"x", "K S"},  {"a", "AE"},    {"b", "B"},    {"c", "K"},   {"d", "D"},
+    {"e", "EH"},    {"f", "F"},    {"g", "G"},     {"h", "HH"},   {"i", "IH"},  {"j", "JH"},
+    {"k", "K"},     {"l", "L"},    {"m", "M"},     {"n", "N"},    {"o", "AA"},  {"p", "P"},
+    {"q", "K"},     {"r", "R"},    {"s", "S"},     {"t", "T"},    {"u", "AH"},  {"v", "V"},
+    {"w", "W"},     {"y", "IY"},   {"z", "Z"},
 };
 
 // The letter rule matching at position i: its length and phones, or length 0.
@@ -118,7 +120,8 @@ std::string contextLanguageModelArpa(const std::vector<std::vector<std::string>>
   arpa += "\n\\1-grams:\n-99.000000 <s> 0.000000\n" + unigramLogProb + " </s> 0.000000\n";
   const std::string halfBackoff = "-0.301030";
   for (const std::string& w : unigrams) {
-    arpa += unigramLogProb + " " + w + " " + (successors.count(w) ? halfBackoff : "0.000000") + "\n";
+    arpa +=
+        unigramLogProb + " " + w + " " + (successors.count(w) ? halfBackoff : "0.000000") + "\n";
   }
   if (bigrams > 0) {
     arpa += "\n\\2-grams:\n";
@@ -131,11 +134,14 @@ std::string contextLanguageModelArpa(const std::vector<std::vector<std::string>>
   return arpa;
 }
 
-std::optional<std::string> guessPronunciation(const std::string& word, const PronunciationLookup& lookup) {
+std::optional<std::string> guessPronunciation(const std::string& word,
+                                              const PronunciationLookup& lookup) {
   std::string w;
   for (char c : word) {
-    if (isLetter(c)) w.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-    else if (c == '\'') w.push_back(c);
+    if (isLetter(c))
+      w.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    else if (c == '\'')
+      w.push_back(c);
   }
   bool anyLetter = false;
   for (char c : w) anyLetter = anyLetter || isLetter(c);

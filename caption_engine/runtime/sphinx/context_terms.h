@@ -26,6 +26,7 @@ std::string contextLanguageModelArpa(const std::vector<std::vector<std::string>>
 // "book"'s); the rest is spelled out with simple letter-to-phone rules. Nothing when the word
 // has no letters.
 using PronunciationLookup = std::function<std::optional<std::string>(const std::string&)>;
-std::optional<std::string> guessPronunciation(const std::string& word, const PronunciationLookup& lookup);
+std::optional<std::string> guessPronunciation(const std::string& word,
+                                              const PronunciationLookup& lookup);
 
 }  // namespace quorvel::speech

@@ -16,7 +16,8 @@ std::vector<std::string> evaluationWords(const std::string& text) {
       std::string clean;
       for (char c : word) {
         unsigned char u = static_cast<unsigned char>(c);
-        if (std::isalnum(u) || c == '\'' || u >= 0x80) clean.push_back(static_cast<char>(std::tolower(u)));
+        if (std::isalnum(u) || c == '\'' || u >= 0x80)
+          clean.push_back(static_cast<char>(std::tolower(u)));
       }
       if (!clean.empty()) words.push_back(clean);
     }
@@ -29,8 +30,10 @@ std::vector<std::string> evaluationWords(const std::string& text) {
     if (open != std::string::npos) t.resize(open);
   }
   for (char c : t) {
-    if (std::isspace(static_cast<unsigned char>(c))) flush();
-    else word.push_back(c);
+    if (std::isspace(static_cast<unsigned char>(c)))
+      flush();
+    else
+      word.push_back(c);
   }
   flush();
   return words;
@@ -56,10 +59,15 @@ WordErrors wordErrors(const std::string& reference, const std::string& hypothesi
 std::optional<WavAudio> readPcm16Wav(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
-  std::vector<unsigned char> d((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  auto u32 = [&](size_t at) { return uint32_t(d[at]) | uint32_t(d[at + 1]) << 8 | uint32_t(d[at + 2]) << 16 | uint32_t(d[at + 3]) << 24; };
+  std::vector<unsigned char> d((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+  auto u32 = [&](size_t at) {
+    return uint32_t(d[at]) | uint32_t(d[at + 1]) << 8 | uint32_t(d[at + 2]) << 16 |
+           uint32_t(d[at + 3]) << 24;
+  };
   auto u16 = [&](size_t at) { return uint16_t(d[at] | d[at + 1] << 8); };
-  if (d.size() < 12 || std::memcmp(d.data(), "RIFF", 4) != 0 || std::memcmp(d.data() + 8, "WAVE", 4) != 0) {
+  if (d.size() < 12 || std::memcmp(d.data(), "RIFF", 4) != 0 ||
+      std::memcmp(d.data() + 8, "WAVE", 4) != 0) {
     return std::nullopt;
   }
   int channels = 0;
@@ -80,7 +88,8 @@ std::optional<WavAudio> readPcm16Wav(const std::filesystem::path& path) {
       out.samples.resize(frames);
       for (size_t f = 0; f < frames; ++f) {
         int sum = 0;
-        for (int c = 0; c < channels; ++c) sum += static_cast<int16_t>(u16(body + (f * channels + c) * 2));
+        for (int c = 0; c < channels; ++c)
+          sum += static_cast<int16_t>(u16(body + (f * channels + c) * 2));
         out.samples[f] = static_cast<int16_t>(sum / channels);
       }
       return out;

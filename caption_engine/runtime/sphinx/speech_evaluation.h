@@ -15,9 +15,11 @@ namespace quorvel::speech {
 std::vector<std::string> evaluationWords(const std::string& text);
 
 struct WordErrors {
-  size_t errors = 0;          // substitutions + deletions + insertions
+  size_t errors = 0;  // substitutions + deletions + insertions
   size_t referenceWords = 0;
-  double rate() const { return referenceWords ? static_cast<double>(errors) / referenceWords : 0.0; }
+  double rate() const {
+    return referenceWords ? static_cast<double>(errors) / referenceWords : 0.0;
+  }
 };
 
 WordErrors wordErrors(const std::string& reference, const std::string& hypothesis);

@@ -34,7 +34,8 @@ void mixDown(const PcmBuffer& buffer, std::vector<int16_t>& out) {
 
 }  // namespace
 
-SphinxAnalyzer::SphinxAnalyzer(std::shared_ptr<SphinxTranscriber> transcriber, const SphinxModelFiles& model)
+SphinxAnalyzer::SphinxAnalyzer(std::shared_ptr<SphinxTranscriber> transcriber,
+                               const SphinxModelFiles& model)
     : transcriber_(std::move(transcriber)),
       decoder_(model),
       throttle_(transcriber_->options().fastResults,
@@ -111,10 +112,18 @@ std::vector<SpeechResult> SphinxAnalyzer::analyze(const PcmBuffer& buffer) {
       return feed(buffer.channelData<int16_t>(0), buffer.frameLength());
     }
     switch (format.sampleType) {
-      case SampleType::int16: mixDown<int16_t>(buffer, scratch_); break;
-      case SampleType::int32: mixDown<int32_t>(buffer, scratch_); break;
-      case SampleType::float32: mixDown<float>(buffer, scratch_); break;
-      case SampleType::float64: mixDown<double>(buffer, scratch_); break;
+      case SampleType::int16:
+        mixDown<int16_t>(buffer, scratch_);
+        break;
+      case SampleType::int32:
+        mixDown<int32_t>(buffer, scratch_);
+        break;
+      case SampleType::float32:
+        mixDown<float>(buffer, scratch_);
+        break;
+      case SampleType::float64:
+        mixDown<double>(buffer, scratch_);
+        break;
     }
     return feed(scratch_.data(), scratch_.size());
   });
@@ -137,7 +146,8 @@ std::vector<SpeechResult> SphinxAnalyzer::finish() {
   });
 }
 
-SpeechResult SphinxAnalyzer::makeResult(const std::vector<RecognizedWord>& words, bool isFinal) const {
+SpeechResult SphinxAnalyzer::makeResult(const std::vector<RecognizedWord>& words,
+                                        bool isFinal) const {
   SpeechResult r;
   r.isFinal = isFinal;
   for (const auto& w : words) {

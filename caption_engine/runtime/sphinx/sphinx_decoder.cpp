@@ -34,7 +34,8 @@ ngram_model_t* readArpa(cmd_ln_t* config, logmath_t* logmath, const std::string&
   const char* dir = std::getenv("TMPDIR");
   std::string path = std::string(dir && dir[0] == '/' ? dir : "/tmp") + "/quorvel-terms-XXXXXX";
   int fd = mkstemp(path.data());
-  if (fd < 0) throw SpeechServiceError(std::string("cannot write the terms model: ") + std::strerror(errno));
+  if (fd < 0)
+    throw SpeechServiceError(std::string("cannot write the terms model: ") + std::strerror(errno));
   size_t done = 0;
   bool ok = true;
   while (done < arpa.size()) {
@@ -58,8 +59,8 @@ ngram_model_t* readArpa(cmd_ln_t* config, logmath_t* logmath, const std::string&
 SphinxDecoder::SphinxDecoder(const SphinxModelFiles& files) {
   silenceRecognizerLog();
   config_ = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", files.acousticModel.c_str(), "-lm",
-                        files.languageModel.c_str(), "-dict", files.dictionary.c_str(), "-logfn", "/dev/null",
-                        nullptr);
+                        files.languageModel.c_str(), "-dict", files.dictionary.c_str(), "-logfn",
+                        "/dev/null", nullptr);
   if (config_) ps_ = ps_init(config_);
   if (!ps_) {
     if (config_) cmd_ln_free_r(config_);
@@ -93,13 +94,15 @@ SphinxDecoder::~SphinxDecoder() {
 }
 
 void SphinxDecoder::startStream() {
-  if (ps_start_stream(ps_) < 0) throw SpeechServiceError("the recognizer could not start its stream");
+  if (ps_start_stream(ps_) < 0)
+    throw SpeechServiceError("the recognizer could not start its stream");
   startUtterance();
 }
 
 void SphinxDecoder::startUtterance() {
   if (utteranceOpen_) return;
-  if (ps_start_utt(ps_) < 0) throw SpeechServiceError("the recognizer could not start an utterance");
+  if (ps_start_utt(ps_) < 0)
+    throw SpeechServiceError("the recognizer could not start an utterance");
   utteranceOpen_ = true;
 }
 
@@ -185,10 +188,12 @@ SphinxPreparedContext SphinxDecoder::prepareContext(const std::vector<std::strin
 }
 
 void SphinxDecoder::applyContext(SphinxPreparedContext context) {
-  if (utteranceOpen_) throw SpeechServiceError("contextual terms can only change between utterances");
+  if (utteranceOpen_)
+    throw SpeechServiceError("contextual terms can only change between utterances");
   if (context.clears()) {
     if (!contextSearch_.empty()) {
-      if (ps_set_search(ps_, baseSearch_.c_str()) < 0) throw SpeechServiceError("the recognizer lost its base model");
+      if (ps_set_search(ps_, baseSearch_.c_str()) < 0)
+        throw SpeechServiceError("the recognizer lost its base model");
       contextSearch_.clear();
     }
     return;
@@ -212,7 +217,9 @@ void SphinxDecoder::applyContext(SphinxPreparedContext context) {
   const float32 weights[2] = {1.0f - kContextWeight, kContextWeight};
   // The set keeps its own references to both models.
   ngram_model_t* set = ngram_model_set_init(ps_get_config(ps_), models, names, weights, 2);
-  if (!set) throw SpeechServiceError("the recognizer could not combine the contextual terms' language model");
+  if (!set)
+    throw SpeechServiceError(
+        "the recognizer could not combine the contextual terms' language model");
   const std::string name = contextSearch_ == kContextSearchA ? kContextSearchB : kContextSearchA;
   const int rc = ps_set_lm(ps_, name.c_str(), set);
   ngram_model_free(set);  // the search keeps its own reference

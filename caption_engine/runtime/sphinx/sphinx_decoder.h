@@ -40,7 +40,7 @@ class SphinxPreparedContext {
 
  private:
   friend class SphinxDecoder;
-  ngram_model_s* model_ = nullptr;  // owned
+  ngram_model_s* model_ = nullptr;                             // owned
   std::vector<std::pair<std::string, std::string>> newWords_;  // word, phones
 };
 

@@ -41,7 +41,8 @@ std::optional<std::string> canonicalLocaleTag(const std::string& text) {
   size_t start = 0;
   while (true) {
     size_t dash = tag.find('-', start);
-    std::string piece = tag.substr(start, dash == std::string::npos ? std::string::npos : dash - start);
+    std::string piece =
+        tag.substr(start, dash == std::string::npos ? std::string::npos : dash - start);
     if (piece.empty() || piece.size() > 8 || !allOf(piece, std::isalnum)) return std::nullopt;
     subtags.push_back(piece);
     if (dash == std::string::npos) break;
@@ -49,7 +50,8 @@ std::optional<std::string> canonicalLocaleTag(const std::string& text) {
   }
 
   const std::string& language = subtags[0];
-  if (language.size() < 2 || language.size() > 3 || !allOf(language, std::isalpha)) return std::nullopt;
+  if (language.size() < 2 || language.size() > 3 || !allOf(language, std::isalpha))
+    return std::nullopt;
   std::string out = lower(language);
 
   size_t i = 1;
@@ -72,7 +74,8 @@ std::optional<std::string> canonicalLocaleTag(const std::string& text) {
   for (; i < subtags.size(); ++i) {
     const std::string& s = subtags[i];
     if (s.size() == 1) break;  // an extension or private use follows: not part of the locale
-    bool variant = s.size() >= 5 || (s.size() == 4 && std::isdigit(static_cast<unsigned char>(s[0])));
+    bool variant =
+        s.size() >= 5 || (s.size() == 4 && std::isdigit(static_cast<unsigned char>(s[0])));
     if (!variant) return std::nullopt;
     out += "-" + lower(s);
   }

@@ -98,7 +98,8 @@ void SphinxModelInstallation::copyFile(const fs::path& from, const fs::path& to)
     copied_.fetch_add(done);
   }
   ::close(in);
-  if (::close(out) != 0 && failure.empty()) failure = "cannot write " + to.string() + ": " + std::strerror(errno);
+  if (::close(out) != 0 && failure.empty())
+    failure = "cannot write " + to.string() + ": " + std::strerror(errno);
   if (!failure.empty()) throw SpeechServiceError(failure);
 }
 
@@ -115,8 +116,9 @@ void SphinxModelInstallation::copyTree(const fs::path& target) {
   }
   for (auto& f : files) copyFile(entry_.source / f.relative, target / f.relative);
   if (!entry_.filesIn(target).complete()) {
-    throw SpeechServiceError("the model source " + entry_.source.string() + " lacks " + entry_.acousticModel +
-                             ", " + entry_.languageModel + " or " + entry_.dictionary);
+    throw SpeechServiceError("the model source " + entry_.source.string() + " lacks " +
+                             entry_.acousticModel + ", " + entry_.languageModel + " or " +
+                             entry_.dictionary);
   }
 }
 
@@ -140,9 +142,11 @@ void SphinxModelInstallation::downloadAndInstall() {
     if (::rename(temp.c_str(), target.c_str()) != 0) {
       int err = errno;
       // Another installation of the same locale may have finished first: its model serves.
-      bool installedMeanwhile = fs::exists(target / "model.json", ec) && entry_.filesIn(target).complete();
+      bool installedMeanwhile =
+          fs::exists(target / "model.json", ec) && entry_.filesIn(target).complete();
       if (!installedMeanwhile) {
-        // A directory without a manifest is no model (left by hand or by an older copy): replace it.
+        // A directory without a manifest is no model (left by hand or by an older copy): replace
+        // it.
         if ((err == ENOTEMPTY || err == EEXIST) && !fs::exists(target / "model.json", ec)) {
           fs::remove_all(target, ec);
           if (::rename(temp.c_str(), target.c_str()) == 0) {

@@ -96,7 +96,8 @@ fs::path SphinxModelStore::defaultDirectory() {
     struct passwd pw;
     struct passwd* result = nullptr;
     std::vector<char> buf(16384);
-    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &result) == 0 && result && result->pw_dir) {
+    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &result) == 0 && result &&
+        result->pw_dir) {
       home = result->pw_dir;
     }
   }
@@ -127,11 +128,14 @@ std::vector<ModelCatalogEntry> SphinxModelStore::catalog() const {
     if (!j) continue;
     auto e = entryFromJson(*j, catalogDir);
     if (!e) continue;
-    bool known = std::any_of(entries.begin(), entries.end(), [&](auto& x) { return x.locale == e->locale; }) ||
-                 std::any_of(fromFiles.begin(), fromFiles.end(), [&](auto& x) { return x.locale == e->locale; });
+    bool known = std::any_of(entries.begin(), entries.end(),
+                             [&](auto& x) { return x.locale == e->locale; }) ||
+                 std::any_of(fromFiles.begin(), fromFiles.end(),
+                             [&](auto& x) { return x.locale == e->locale; });
     if (!known) fromFiles.push_back(*e);
   }
-  std::sort(fromFiles.begin(), fromFiles.end(), [](auto& a, auto& b) { return a.locale < b.locale; });
+  std::sort(fromFiles.begin(), fromFiles.end(),
+            [](auto& a, auto& b) { return a.locale < b.locale; });
   entries.insert(entries.end(), fromFiles.begin(), fromFiles.end());
   return entries;
 }
@@ -172,8 +176,8 @@ std::optional<SphinxModelFiles> SphinxModelStore::installedModel(const std::stri
     if (auto v = stringField(*manifest, "acousticModel")) e.acousticModel = *v;
     if (auto v = stringField(*manifest, "languageModel")) e.languageModel = *v;
     if (auto v = stringField(*manifest, "dictionary")) e.dictionary = *v;
-    bool safe = isContainedRelativePath(e.acousticModel) && isContainedRelativePath(e.languageModel) &&
-                isContainedRelativePath(e.dictionary);
+    bool safe = isContainedRelativePath(e.acousticModel) &&
+                isContainedRelativePath(e.languageModel) && isContainedRelativePath(e.dictionary);
     SphinxModelFiles files = e.filesIn(dir);
     if (safe && files.complete()) return files;
   }
@@ -214,7 +218,8 @@ std::vector<std::string> SphinxModelStore::reservedLocales() const {
   for (const auto& v : *it) {
     if (!v.is_string()) continue;
     auto canonical = canonicalLocaleTag(v.get<std::string>());
-    if (canonical && std::find(out.begin(), out.end(), *canonical) == out.end()) out.push_back(*canonical);
+    if (canonical && std::find(out.begin(), out.end(), *canonical) == out.end())
+      out.push_back(*canonical);
   }
   return out;
 }
@@ -261,7 +266,8 @@ void writeFileAtomically(const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path(), ec);
   std::string tmp = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
   int fd = mkstemp(tmp.data());
-  if (fd < 0) throw SpeechServiceError("cannot write " + path.string() + ": " + std::strerror(errno));
+  if (fd < 0)
+    throw SpeechServiceError("cannot write " + path.string() + ": " + std::strerror(errno));
   size_t done = 0;
   while (done < text.size()) {
     ssize_t n = ::write(fd, text.data() + done, text.size() - done);

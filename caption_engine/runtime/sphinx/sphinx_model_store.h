@@ -50,8 +50,8 @@ struct SphinxModelFiles {
 };
 
 struct ModelCatalogEntry {
-  std::string locale;             // canonical tag
-  std::filesystem::path source;   // the directory the model is copied from
+  std::string locale;            // canonical tag
+  std::filesystem::path source;  // the directory the model is copied from
   std::string acousticModel = "en-us";
   std::string languageModel = "en-us.lm.bin";
   std::string dictionary = "cmudict-en-us.dict";

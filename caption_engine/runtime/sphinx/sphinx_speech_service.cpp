@@ -11,8 +11,9 @@ SphinxSpeechService::SphinxSpeechService(SphinxServiceOptions options)
     : options_(std::move(options)), inventory_(*this) {}
 
 SphinxModelStore SphinxSpeechService::store() const {
-  return SphinxModelStore(options_.storeDirectory ? *options_.storeDirectory : SphinxModelStore::defaultDirectory(),
-                          options_.systemEnUsDirectory);
+  return SphinxModelStore(
+      options_.storeDirectory ? *options_.storeDirectory : SphinxModelStore::defaultDirectory(),
+      options_.systemEnUsDirectory);
 }
 
 std::optional<std::string> SphinxSpeechService::supportedLocale(const std::string& equivalentTo) {
@@ -24,23 +25,29 @@ std::optional<std::string> SphinxSpeechService::supportedLocale(const std::strin
   return std::nullopt;
 }
 
-std::vector<std::string> SphinxSpeechService::supportedLocales() { return store().supportedLocales(); }
+std::vector<std::string> SphinxSpeechService::supportedLocales() {
+  return store().supportedLocales();
+}
 
-std::vector<std::string> SphinxSpeechService::installedLocales() { return store().installedLocales(); }
+std::vector<std::string> SphinxSpeechService::installedLocales() {
+  return store().installedLocales();
+}
 
-std::shared_ptr<SpeechTranscriber> SphinxSpeechService::makeTranscriber(const std::string& locale,
-                                                                        const TranscriberOptions& options) {
+std::shared_ptr<SpeechTranscriber> SphinxSpeechService::makeTranscriber(
+    const std::string& locale, const TranscriberOptions& options) {
   auto canonical = canonicalLocaleTag(locale);
   return std::make_shared<SphinxTranscriber>(canonical ? *canonical : locale, options);
 }
 
 AssetInventory& SphinxSpeechService::assetInventory() { return inventory_; }
 
-std::shared_ptr<SpeechAnalyzer> SphinxSpeechService::makeAnalyzer(std::shared_ptr<SpeechTranscriber> transcriber) {
+std::shared_ptr<SpeechAnalyzer> SphinxSpeechService::makeAnalyzer(
+    std::shared_ptr<SpeechTranscriber> transcriber) {
   auto sphinx = std::dynamic_pointer_cast<SphinxTranscriber>(transcriber);
   if (!sphinx) throw SpeechServiceError("the transcriber does not belong to this speech service");
   auto model = store().installedModel(sphinx->locale());
-  if (!model) throw SpeechServiceError("the speech model for " + sphinx->locale() + " is not installed");
+  if (!model)
+    throw SpeechServiceError("the speech model for " + sphinx->locale() + " is not installed");
   if (!sphinx->claim()) throw SpeechServiceError("the transcriber already has an analyzer");
   return std::make_shared<SphinxAnalyzer>(std::move(sphinx), *model);
 }
@@ -54,12 +61,18 @@ std::unique_ptr<AssetInstallationRequest> SphinxSpeechService::Inventory::assetI
   return std::make_unique<SphinxModelInstallation>(*entry, store.directory());
 }
 
-std::vector<std::string> SphinxSpeechService::Inventory::reservedLocales() { return service_.store().reservedLocales(); }
+std::vector<std::string> SphinxSpeechService::Inventory::reservedLocales() {
+  return service_.store().reservedLocales();
+}
 
 int SphinxSpeechService::Inventory::maximumReservedLocales() { return kMaximumReservedLocales; }
 
-bool SphinxSpeechService::Inventory::release(const std::string& locale) { return service_.store().release(locale); }
+bool SphinxSpeechService::Inventory::release(const std::string& locale) {
+  return service_.store().release(locale);
+}
 
-bool SphinxSpeechService::Inventory::reserve(const std::string& locale) { return service_.store().reserve(locale); }
+bool SphinxSpeechService::Inventory::reserve(const std::string& locale) {
+  return service_.store().reserve(locale);
+}
 
 }  // namespace quorvel::speech

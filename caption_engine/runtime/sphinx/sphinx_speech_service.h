@@ -33,7 +33,8 @@ class SphinxSpeechService : public SpeechService {
   std::shared_ptr<SpeechTranscriber> makeTranscriber(const std::string& locale,
                                                      const TranscriberOptions& options) override;
   AssetInventory& assetInventory() override;
-  std::shared_ptr<SpeechAnalyzer> makeAnalyzer(std::shared_ptr<SpeechTranscriber> transcriber) override;
+  std::shared_ptr<SpeechAnalyzer> makeAnalyzer(
+      std::shared_ptr<SpeechTranscriber> transcriber) override;
 
   // The store as the environment names it now.
   SphinxModelStore store() const;
@@ -42,7 +43,8 @@ class SphinxSpeechService : public SpeechService {
   class Inventory : public AssetInventory {
    public:
     explicit Inventory(const SphinxSpeechService& service) : service_(service) {}
-    std::unique_ptr<AssetInstallationRequest> assetInstallationRequest(const SpeechTranscriber& transcriber) override;
+    std::unique_ptr<AssetInstallationRequest> assetInstallationRequest(
+        const SpeechTranscriber& transcriber) override;
     std::vector<std::string> reservedLocales() override;
     int maximumReservedLocales() override;
     bool release(const std::string& locale) override;

@@ -12,10 +12,10 @@ namespace {
 // Words the profanity filter masks, lower case. Kept deliberately short: the common English
 // swear words and their usual inflections.
 constexpr std::array<std::string_view, 30> kProfanities = {
-    "arse",     "arsehole", "ass",      "asshole",   "bastard", "bitch",   "bitches",  "bullshit",
-    "cock",     "cunt",     "dick",     "dickhead",  "fuck",    "fucked",  "fucker",   "fuckers",
-    "fuckin",   "fucking",  "fucks",    "motherfucker", "piss", "pissed",  "prick",    "shit",
-    "shits",    "shitting", "shitty",   "slut",      "twat",    "wanker"};
+    "arse",   "arsehole", "ass",    "asshole",      "bastard", "bitch",  "bitches", "bullshit",
+    "cock",   "cunt",     "dick",   "dickhead",     "fuck",    "fucked", "fucker",  "fuckers",
+    "fuckin", "fucking",  "fucks",  "motherfucker", "piss",    "pissed", "prick",   "shit",
+    "shits",  "shitting", "shitty", "slut",         "twat",    "wanker"};
 
 bool isWordChar(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '\''; }
 

@@ -14,7 +14,8 @@ namespace quorvel::speech {
 
 class VolatileThrottle {
  public:
-  VolatileThrottle(bool fast, int64_t minSpacingSamples) : fast_(fast), minSpacing_(minSpacingSamples) {}
+  VolatileThrottle(bool fast, int64_t minSpacingSamples)
+      : fast_(fast), minSpacing_(minSpacingSamples) {}
 
   // Whether a volatile result at this audio position may be reported now; records it if so.
   bool admit(int64_t atSample) {
