@@ -30,13 +30,23 @@ struct TranscriberOptions {
   bool operator==(const TranscriberOptions&) const = default;
 };
 
+// One recognized word of a result and the audio it covers, on the same timeline as its result.
+struct SpeechWord {
+  std::string text;
+  double startSeconds = 0.0;
+  double durationSeconds = 0.0;
+  bool operator==(const SpeechWord&) const = default;
+};
+
 // One transcription result: its text, the audio it covers (seconds of the analyzer's input
-// timeline, counted from the first sample it was given) and whether it is final.
+// timeline, counted from the first sample it was given) and whether it is final. Its words, in
+// order, when the recognizer times them (empty otherwise).
 struct SpeechResult {
   std::string text;
   double rangeStartSeconds = 0.0;
   double rangeDurationSeconds = 0.0;
   bool isFinal = false;
+  std::vector<SpeechWord> words;
 };
 
 // A locale and the options its results are made with. Immutable; any thread.
