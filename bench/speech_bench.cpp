@@ -11,9 +11,9 @@
 #include <fstream>
 #include <thread>
 
-#include "caption_engine/runtime/sphinx/speech_evaluation.h"
 #include "caption_engine/runtime/sphinx/sphinx_decoder.h"
 #include "caption_engine/runtime/sphinx/sphinx_speech_service.h"
+#include "tests/support/speech_evaluation.h"
 
 namespace {
 

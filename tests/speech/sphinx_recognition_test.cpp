@@ -7,11 +7,11 @@
 #include <functional>
 #include <thread>
 
-#include "caption_engine/runtime/sphinx/speech_evaluation.h"
 #include "caption_engine/runtime/sphinx/sphinx_analyzer.h"
 #include "caption_engine/runtime/sphinx/sphinx_decoder.h"
 #include "caption_engine/runtime/sphinx/sphinx_speech_service.h"
 #include "speech_test_support.h"
+#include "tests/support/speech_evaluation.h"
 
 namespace quorvel::speech {
 namespace {

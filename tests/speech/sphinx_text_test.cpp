@@ -5,10 +5,10 @@
 #include <map>
 
 #include "caption_engine/runtime/sphinx/context_terms.h"
-#include "caption_engine/runtime/sphinx/speech_evaluation.h"
 #include "caption_engine/runtime/sphinx/sphinx_locale.h"
 #include "caption_engine/runtime/sphinx/sphinx_text.h"
 #include "caption_engine/runtime/sphinx/volatile_throttle.h"
+#include "tests/support/speech_evaluation.h"
 
 namespace quorvel::speech {
 namespace {

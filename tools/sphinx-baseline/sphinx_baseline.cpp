@@ -8,9 +8,7 @@
 // decoded by a fresh decoder on both sides; the bare side follows the recognizer's voice
 // detector exactly as the service does (an utterance ends when speech ends), so both sides must
 // agree word for word. With --terms the service decodes with those contextual terms as well.
-#include <pocketsphinx.h>
 #include <sphinxbase/err.h>
-
 #include <time.h>
 
 #include <algorithm>
@@ -22,9 +20,9 @@
 #include <map>
 #include <thread>
 
-#include "caption_engine/runtime/sphinx/speech_evaluation.h"
 #include "caption_engine/runtime/sphinx/sphinx_speech_service.h"
-#include "caption_engine/runtime/sphinx/sphinx_text.h"
+#include "tests/support/bare_sphinx_decode.h"
+#include "tests/support/speech_evaluation.h"
 
 namespace fs = std::filesystem;
 using namespace quorvel;
@@ -32,7 +30,6 @@ using namespace quorvel::speech;
 
 namespace {
 
-const fs::path kModel = kSystemEnUsModelDirectory;
 const fs::path kLibrivox = "/usr/share/pocketsphinx/test/data/librivox";
 
 double cpuSeconds() {
@@ -54,43 +51,6 @@ std::string referenceFor(const fs::path& wav) {
     }
   }
   return {};
-}
-
-std::string bareDecode(const std::vector<int16_t>& samples, size_t chunk) {
-  cmd_ln_t* config =
-      cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", (kModel / "en-us").c_str(), "-lm",
-                  (kModel / "en-us.lm.bin").c_str(), "-dict",
-                  (kModel / "cmudict-en-us.dict").c_str(), "-logfn", "/dev/null", nullptr);
-  ps_decoder_t* ps = ps_init(config);
-  if (!ps) {
-    std::cerr << "cannot load the model\n";
-    std::exit(1);
-  }
-  std::string text;
-  auto finish = [&] {
-    ps_end_utt(ps);
-    int32 score = 0;
-    const char* hyp = ps_get_hyp(ps, &score);
-    std::string clean = hyp ? cleanHypothesis(hyp) : "";
-    if (!clean.empty()) text += (text.empty() ? "" : " ") + clean;
-  };
-  ps_start_stream(ps);
-  ps_start_utt(ps);
-  bool inSpeech = false;
-  for (size_t at = 0; at < samples.size(); at += chunk) {
-    ps_process_raw(ps, samples.data() + at, std::min(chunk, samples.size() - at), FALSE, FALSE);
-    const bool now = ps_get_in_speech(ps);
-    if (now) inSpeech = true;
-    if (inSpeech && !now) {
-      finish();
-      ps_start_utt(ps);
-      inSpeech = false;
-    }
-  }
-  finish();
-  ps_free(ps);
-  cmd_ln_free_r(config);
-  return text;
 }
 
 std::string serviceDecode(SpeechService& service, const std::vector<int16_t>& samples, size_t chunk,
@@ -175,7 +135,12 @@ int main(int argc, char** argv) {
     audio += static_cast<double>(wav->samples.size()) / 16000.0;
 
     double t0 = cpuSeconds();
-    const std::string bare = bareDecode(wav->samples, chunk);
+    const std::optional<std::string> decoded = bareSphinxDecode(wav->samples, chunk);
+    if (!decoded) {
+      std::cerr << "cannot load the model\n";
+      return 1;
+    }
+    const std::string& bare = *decoded;
     bareCpu += cpuSeconds() - t0;
     double loadBefore = loadCpu;
     t0 = cpuSeconds();

@@ -1,4 +1,4 @@
-#include "caption_engine/runtime/sphinx/speech_evaluation.h"
+#include "tests/support/speech_evaluation.h"
 
 #include <algorithm>
 #include <cctype>

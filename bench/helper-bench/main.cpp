@@ -26,9 +26,9 @@
 #include <string>
 #include <vector>
 
-#include "caption_engine/runtime/sphinx/speech_evaluation.h"
-#include "tools/helper-bench/bare_sphinx.h"
-#include "tools/helper-bench/helper_child.h"
+#include "bench/helper-bench/bare_sphinx.h"
+#include "bench/helper-bench/helper_child.h"
+#include "tests/support/speech_evaluation.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/helper-bench/helper_child.h"
+#include "bench/helper-bench/helper_child.h"
 
 #include <fcntl.h>
 #include <poll.h>
