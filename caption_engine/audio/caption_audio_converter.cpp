@@ -10,15 +10,14 @@
 #include <new>
 #include <vector>
 
-extern "C" {
-#include <libavutil/channel_layout.h>
-#include <libavutil/samplefmt.h>
-#include <libswresample/swresample.h>
-}
+#include "caption_engine/audio/ffmpeg_library.h"
 
 namespace quorvel {
 
 namespace {
+
+// libswresample, once a context has been made (which loads it).
+const FfmpegResampling& ffResample() { return *loadFfmpegResampling(); }
 
 AVSampleFormat avSampleFormat(const AudioFormat& format) {
   // A single channel is stored the same way in either layout; call it packed.
@@ -50,10 +49,11 @@ struct CaptionAudioConverter::Context {
   SwrContext* swr = nullptr;
   bool sameRate = false;
 
-  ~Context() { swr_free(&swr); }
+  ~Context() { ffResample().swr_free(&swr); }
 
   // Makes a context from `in` to `out`, or nothing when libswresample refuses the pair.
   static std::unique_ptr<Context> make(const AudioFormat& in, const AudioFormat& out) {
+    if (!loadFfmpegResampling()) return nullptr;  // no libswresample: nothing converts
     const int inRate = integerRate(in.sampleRate);
     const int outRate = integerRate(out.sampleRate);
     if (inRate == 0 || outRate == 0 || !usableChannels(in.channels) ||
@@ -65,14 +65,15 @@ struct CaptionAudioConverter::Context {
 
     AVChannelLayout inLayout{};
     AVChannelLayout outLayout{};
-    av_channel_layout_default(&inLayout, inCh);
-    av_channel_layout_default(&outLayout, outCh);
+    ffResample().av_channel_layout_default(&inLayout, inCh);
+    ffResample().av_channel_layout_default(&outLayout, outCh);
 
     auto ctx = std::make_unique<Context>();
-    const int made = swr_alloc_set_opts2(&ctx->swr, &outLayout, avSampleFormat(out), outRate,
+    const int made =
+        ffResample().swr_alloc_set_opts2(&ctx->swr, &outLayout, avSampleFormat(out), outRate,
                                          &inLayout, avSampleFormat(in), inRate, 0, nullptr);
-    av_channel_layout_uninit(&inLayout);
-    av_channel_layout_uninit(&outLayout);
+    ffResample().av_channel_layout_uninit(&inLayout);
+    ffResample().av_channel_layout_uninit(&outLayout);
     if (made < 0 || ctx->swr == nullptr) return nullptr;
 
     // Explicit mixes for the cases that matter to speech: down to mono averages the channels, up
@@ -84,9 +85,9 @@ struct CaptionAudioConverter::Context {
           matrix[static_cast<size_t>(o) * inCh + i] = outCh == 1 ? 1.0 / inCh : 1.0;
         }
       }
-      if (swr_set_matrix(ctx->swr, matrix.data(), inCh) < 0) return nullptr;
+      if (ffResample().swr_set_matrix(ctx->swr, matrix.data(), inCh) < 0) return nullptr;
     }
-    if (swr_init(ctx->swr) < 0) return nullptr;
+    if (ffResample().swr_init(ctx->swr) < 0) return nullptr;
     ctx->sameRate = inRate == outRate;
     return ctx;
   }
@@ -160,8 +161,9 @@ CaptionAudioConverter::Result CaptionAudioConverter::convert(const PcmBuffer& in
   // resampler, take what it can give now and leave the rest of its history for the next buffer.
   auto in = inputPlanes(input);
   auto out = outputPlanes(*output);
-  const int produced = swr_convert(context_->swr, out.data(), static_cast<int>(*capacity),
-                                   in.data(), static_cast<int>(input.frameLength()));
+  const int produced =
+      ffResample().swr_convert(context_->swr, out.data(), static_cast<int>(*capacity), in.data(),
+                               static_cast<int>(input.frameLength()));
   if (produced < 0) return {Status::conversionError, std::nullopt};
   output->setFrameLength(static_cast<uint32_t>(produced));
   return {Status::converted, std::move(output)};
@@ -172,13 +174,13 @@ CaptionAudioConverter::Result CaptionAudioConverter::flush() {
     PcmBuffer empty(target_, 0);
     return {Status::converted, std::move(empty)};
   }
-  const int pending = swr_get_out_samples(context_->swr, 0);
+  const int pending = ffResample().swr_get_out_samples(context_->swr, 0);
   if (pending < 0) return {Status::conversionError, std::nullopt};
   std::optional<PcmBuffer> output = makeOutput(target_, static_cast<uint32_t>(pending) + 1024u);
   if (!output) return {Status::noOutputBuffer, std::nullopt};
   auto out = outputPlanes(*output);
-  const int produced =
-      swr_convert(context_->swr, out.data(), static_cast<int>(output->frameCapacity()), nullptr, 0);
+  const int produced = ffResample().swr_convert(
+      context_->swr, out.data(), static_cast<int>(output->frameCapacity()), nullptr, 0);
   if (produced < 0) return {Status::conversionError, std::nullopt};
   output->setFrameLength(static_cast<uint32_t>(produced));
   return {Status::converted, std::move(output)};

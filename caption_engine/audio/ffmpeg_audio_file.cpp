@@ -6,47 +6,47 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <vector>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavformat/avio.h>
-#include <libavutil/audio_fifo.h>
-#include <libavutil/channel_layout.h>
-#include <libavutil/dict.h>
-#include <libavutil/error.h>
-#include <libavutil/log.h>
-#include <libavutil/mem.h>
-#include <libswresample/swresample.h>
-}
+#include "caption_engine/audio/ffmpeg_library.h"
 
 namespace quorvel {
 
 namespace {
 
+// FFmpeg's libraries, once open() has loaded them.
+const FfmpegDecoding& ffDecode() { return *loadFfmpegDecoding(); }
+const FfmpegResampling& ffResample() { return *loadFfmpegResampling(); }
+
 std::string avErrorText(int code) {
+  // A system error is told in the system's words, as FFmpeg tells it, without loading FFmpeg to
+  // say that a file is missing; FFmpeg's own codes need FFmpeg's table.
+  if (code < 0 && code > -4096) return std::strerror(AVUNERROR(code));
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  if (av_strerror(code, text, sizeof text) < 0) return "unknown error " + std::to_string(code);
+  const FfmpegDecoding* ffmpeg = loadFfmpegDecoding();
+  if (!ffmpeg || ffmpeg->av_strerror(code, text, sizeof text) < 0) {
+    return "unknown error " + std::to_string(code);
+  }
   return text;
 }
 
 // A layout libswresample can work with: the given one, or the default for its channel count when
 // the file does not say which channels it has.
 void usableLayout(AVChannelLayout& out, const AVChannelLayout& in) {
-  if (in.order == AV_CHANNEL_ORDER_UNSPEC || av_channel_layout_check(&in) == 0) {
-    av_channel_layout_default(&out, in.nb_channels);
+  if (in.order == AV_CHANNEL_ORDER_UNSPEC || ffDecode().av_channel_layout_check(&in) == 0) {
+    ffResample().av_channel_layout_default(&out, in.nb_channels);
   } else {
-    av_channel_layout_copy(&out, &in);
+    ffDecode().av_channel_layout_copy(&out, &in);
   }
 }
 
 // Several decoders warn about timestamps on perfectly good files; only errors are worth a line.
 void quietFfmpegLogging() {
   static std::once_flag once;
-  std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
+  std::call_once(once, [] { ffDecode().av_log_set_level(AV_LOG_ERROR); });
 }
 
 // Decoding errors in a row after which a file is taken to be unreadable.
@@ -96,19 +96,23 @@ struct FfmpegAudioFile::State {
   bool drained = false;
   bool failed = false;  // a read failed or was cancelled: there is nothing more to give
   int errorsInARow = 0;
+  bool ffmpegLoaded =
+      false;  // FFmpeg's libraries are loaded: the fields above are FFmpeg's to free
 
   ~State() {
-    swr_free(&swr);
-    if (fifo) av_audio_fifo_free(fifo);
-    av_frame_free(&frame);
-    av_packet_free(&packet);
-    avcodec_free_context(&codec);
-    avformat_close_input(&format);  // leaves our own I/O context to us
-    if (io) av_freep(&io->buffer);
-    avio_context_free(&io);
+    if (ffmpegLoaded) {
+      ffResample().swr_free(&swr);
+      if (fifo) ffDecode().av_audio_fifo_free(fifo);
+      ffDecode().av_frame_free(&frame);
+      ffDecode().av_packet_free(&packet);
+      ffDecode().avcodec_free_context(&codec);
+      ffDecode().avformat_close_input(&format);  // leaves our own I/O context to us
+      if (io) ffDecode().av_freep(&io->buffer);
+      ffDecode().avio_context_free(&io);
+      ffResample().av_channel_layout_uninit(&outLayout);
+      ffResample().av_channel_layout_uninit(&swrInLayout);
+    }
     if (fd >= 0) ::close(fd);
-    av_channel_layout_uninit(&outLayout);
-    av_channel_layout_uninit(&swrInLayout);
   }
 
   // FFmpeg's interrupt callback: nonzero abandons the blocking operation in progress.
@@ -140,7 +144,7 @@ struct FfmpegAudioFile::State {
   // Converts whatever the resampler holds (or `frame`, when given) into the FIFO.
   bool convertIntoFifo(const AVFrame* in) {
     const int inSamples = in ? in->nb_samples : 0;
-    const int room = swr_get_out_samples(swr, inSamples);
+    const int room = ffResample().swr_get_out_samples(swr, inSamples);
     if (room < 0) return false;
     if (room == 0) return true;
     std::vector<uint8_t*> planes;
@@ -148,12 +152,13 @@ struct FfmpegAudioFile::State {
       if (channel.size() < static_cast<size_t>(room)) channel.resize(static_cast<size_t>(room));
       planes.push_back(reinterpret_cast<uint8_t*>(channel.data()));
     }
-    const int made =
-        swr_convert(swr, planes.data(), room,
-                    in ? const_cast<const uint8_t**>(in->extended_data) : nullptr, inSamples);
+    const int made = ffResample().swr_convert(
+        swr, planes.data(), room, in ? const_cast<const uint8_t**>(in->extended_data) : nullptr,
+        inSamples);
     if (made < 0) return false;
     if (made == 0) return true;
-    return av_audio_fifo_write(fifo, reinterpret_cast<void**>(planes.data()), made) == made;
+    return ffDecode().av_audio_fifo_write(fifo, reinterpret_cast<void**>(planes.data()), made) ==
+           made;
   }
 
   // Makes the SwrContext for the decoded frame's format when it is not the one in use. A stream
@@ -162,34 +167,34 @@ struct FfmpegAudioFile::State {
     AVChannelLayout layout{};
     usableLayout(layout, in->ch_layout);
     const bool same = swr && swrInRate == in->sample_rate && swrInFormat == in->format &&
-                      av_channel_layout_compare(&swrInLayout, &layout) == 0;
+                      ffDecode().av_channel_layout_compare(&swrInLayout, &layout) == 0;
     if (same) {
-      av_channel_layout_uninit(&layout);
+      ffResample().av_channel_layout_uninit(&layout);
       return true;
     }
     if (swr && !convertIntoFifo(nullptr)) {
-      av_channel_layout_uninit(&layout);
+      ffResample().av_channel_layout_uninit(&layout);
       return false;
     }
-    swr_free(&swr);
-    const int rc =
-        swr_alloc_set_opts2(&swr, &outLayout, AV_SAMPLE_FMT_FLTP, outRate, &layout,
-                            static_cast<AVSampleFormat>(in->format), in->sample_rate, 0, nullptr);
-    av_channel_layout_uninit(&swrInLayout);
+    ffResample().swr_free(&swr);
+    const int rc = ffResample().swr_alloc_set_opts2(
+        &swr, &outLayout, AV_SAMPLE_FMT_FLTP, outRate, &layout,
+        static_cast<AVSampleFormat>(in->format), in->sample_rate, 0, nullptr);
+    ffResample().av_channel_layout_uninit(&swrInLayout);
     swrInLayout = layout;  // takes ownership of the layout
     swrInRate = in->sample_rate;
     swrInFormat = in->format;
-    return rc >= 0 && swr_init(swr) >= 0;
+    return rc >= 0 && ffResample().swr_init(swr) >= 0;
   }
 
   // One step of decoding: takes a frame out of the decoder, or feeds it the next packet. Returns
   // false when the file cannot be read further.
   bool decodeMore() {
-    int rc = avcodec_receive_frame(codec, frame);
+    int rc = ffDecode().avcodec_receive_frame(codec, frame);
     if (rc == 0) {
       errorsInARow = 0;
       const bool ok = prepareConverter(frame) && convertIntoFifo(frame);
-      av_frame_unref(frame);
+      ffDecode().av_frame_unref(frame);
       return ok;
     }
     if (rc == AVERROR_EOF) {
@@ -201,30 +206,29 @@ struct FfmpegAudioFile::State {
       drained = true;
       return !swr || convertIntoFifo(nullptr);
     }
-    rc = av_read_frame(format, packet);
+    rc = ffDecode().av_read_frame(format, packet);
     if (rc == AVERROR_EXIT) return false;  // cancelled: what was read so far is not all there is
     if (rc < 0) {
       // The end of the file, or a file cut short: drain what the decoder still holds.
       inputEnded = true;
-      avcodec_send_packet(codec, nullptr);
+      ffDecode().avcodec_send_packet(codec, nullptr);
       return true;
     }
     if (packet->stream_index == stream) {
-      rc = avcodec_send_packet(codec, packet);
+      rc = ffDecode().avcodec_send_packet(codec, packet);
       // A damaged packet is skipped, as players do; many in a row mean the file is unreadable.
       if (rc < 0 && rc != AVERROR(EAGAIN) && ++errorsInARow >= kMaxDecodeErrorsInARow) {
-        av_packet_unref(packet);
+        ffDecode().av_packet_unref(packet);
         return false;
       }
     }
-    av_packet_unref(packet);
+    ffDecode().av_packet_unref(packet);
     return true;
   }
 };
 
 std::unique_ptr<FfmpegAudioFile> FfmpegAudioFile::open(const std::string& path, OpenError& error,
                                                        std::stop_token cancel) {
-  quietFfmpegLogging();
   const auto fail = [&](Failure failure, std::string reason) {
     error = OpenError{failure, std::move(reason)};
     return nullptr;
@@ -258,15 +262,21 @@ std::unique_ptr<FfmpegAudioFile> FfmpegAudioFile::open(const std::string& path, 
   if (::fstat(s->fd, &info) != 0) return fail(Failure::unreadable, avErrorText(AVERROR(errno)));
   if (auto refusal = refusalFor(info.st_mode)) return fail(refusal->failure, refusal->reason);
 
+  std::string missing;
+  if (!loadFfmpegDecoding(&missing)) {
+    return fail(Failure::unreadable, "FFmpeg cannot be loaded: " + missing);
+  }
+  s->ffmpegLoaded = true;
+  quietFfmpegLogging();
   s->cancel = cancel;
-  s->format = avformat_alloc_context();
-  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+  s->format = ffDecode().avformat_alloc_context();
+  auto* buffer = static_cast<unsigned char*>(ffDecode().av_malloc(kIoBufferSize));
   if (buffer) {
-    s->io = avio_alloc_context(buffer, kIoBufferSize, 0, s.get(), &State::readFile, nullptr,
-                               &State::seekFile);
+    s->io = ffDecode().avio_alloc_context(buffer, kIoBufferSize, 0, s.get(), &State::readFile,
+                                          nullptr, &State::seekFile);
   }
   if (!s->format || !s->io) {
-    if (!s->io) av_free(buffer);
+    if (!s->io) ffDecode().av_free(buffer);
     return fail(Failure::unreadable, avErrorText(AVERROR(ENOMEM)));
   }
   s->format->pb = s->io;
@@ -276,25 +286,25 @@ std::unique_ptr<FfmpegAudioFile> FfmpegAudioFile::open(const std::string& path, 
   // recognises by its content) cannot send FFmpeg to other files, which might be FIFOs, or URLs.
   // FFmpeg hands the list on to the inner contexts such playlists open.
   AVDictionary* options = nullptr;
-  av_dict_set(&options, "protocol_whitelist", "", 0);
+  ffDecode().av_dict_set(&options, "protocol_whitelist", "", 0);
   // The path names the file only for the demuxers' guesses from its extension. On failure FFmpeg
   // frees the format context, but not our I/O context.
-  int rc = avformat_open_input(&s->format, path.c_str(), nullptr, &options);
-  av_dict_free(&options);
+  int rc = ffDecode().avformat_open_input(&s->format, path.c_str(), nullptr, &options);
+  ffDecode().av_dict_free(&options);
   if (rc < 0) return ffmpegFailure(rc);
-  if ((rc = avformat_find_stream_info(s->format, nullptr)) < 0) return ffmpegFailure(rc);
+  if ((rc = ffDecode().avformat_find_stream_info(s->format, nullptr)) < 0) return ffmpegFailure(rc);
   const AVCodec* decoder = nullptr;
-  rc = av_find_best_stream(s->format, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
+  rc = ffDecode().av_find_best_stream(s->format, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
   if (rc < 0) return ffmpegFailure(rc);
   s->stream = rc;
   for (unsigned i = 0; i < s->format->nb_streams; ++i) {
     if (static_cast<int>(i) != s->stream) s->format->streams[i]->discard = AVDISCARD_ALL;
   }
   AVStream* stream = s->format->streams[s->stream];
-  s->codec = avcodec_alloc_context3(decoder);
+  s->codec = ffDecode().avcodec_alloc_context3(decoder);
   if (!s->codec) return fail(Failure::unreadable, avErrorText(AVERROR(ENOMEM)));
-  if ((rc = avcodec_parameters_to_context(s->codec, stream->codecpar)) < 0 ||
-      (rc = avcodec_open2(s->codec, decoder, nullptr)) < 0) {
+  if ((rc = ffDecode().avcodec_parameters_to_context(s->codec, stream->codecpar)) < 0 ||
+      (rc = ffDecode().avcodec_open2(s->codec, decoder, nullptr)) < 0) {
     return ffmpegFailure(rc);
   }
   s->codec->pkt_timebase = stream->time_base;
@@ -305,9 +315,9 @@ std::unique_ptr<FfmpegAudioFile> FfmpegAudioFile::open(const std::string& path, 
   }
   usableLayout(s->outLayout, s->codec->ch_layout);
   s->scratch.resize(static_cast<size_t>(s->outChannels));
-  s->fifo = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, s->outChannels, 8192);
-  s->packet = av_packet_alloc();
-  s->frame = av_frame_alloc();
+  s->fifo = ffDecode().av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, s->outChannels, 8192);
+  s->packet = ffDecode().av_packet_alloc();
+  s->frame = ffDecode().av_frame_alloc();
   if (!s->fifo || !s->packet || !s->frame) {
     return fail(Failure::unreadable, avErrorText(AVERROR(ENOMEM)));
   }
@@ -327,17 +337,17 @@ bool FfmpegAudioFile::read(PcmBuffer& buffer, std::stop_token cancel) {
   if (state_->failed) return false;
   state_->cancel = std::move(cancel);
   const int want = static_cast<int>(std::min<uint32_t>(buffer.frameCapacity(), 1u << 30));
-  while (av_audio_fifo_size(state_->fifo) < want && !state_->drained) {
+  while (ffDecode().av_audio_fifo_size(state_->fifo) < want && !state_->drained) {
     if (state_->cancel.stop_requested() || !state_->decodeMore()) {
       state_->failed = true;
       return false;
     }
   }
-  const int frames = std::min(want, av_audio_fifo_size(state_->fifo));
+  const int frames = std::min(want, ffDecode().av_audio_fifo_size(state_->fifo));
   if (frames <= 0) return true;
   std::vector<void*> planes;
   for (uint32_t c = 0; c < buffer.planeCount(); ++c) planes.push_back(buffer.planeData(c));
-  const int got = av_audio_fifo_read(state_->fifo, planes.data(), frames);
+  const int got = ffDecode().av_audio_fifo_read(state_->fifo, planes.data(), frames);
   if (got < 0) return false;
   buffer.setFrameLength(static_cast<uint32_t>(got));
   return true;

@@ -55,20 +55,21 @@ int64_t nowMs() {
 }
 
 void uncork(pa_stream* stream) {
-  if (pa_operation* op = pa_stream_cork(stream, 0, nullptr, nullptr)) pa_operation_unref(op);
+  if (pa_operation* op = pulse().pa_stream_cork(stream, 0, nullptr, nullptr))
+    pulse().pa_operation_unref(op);
 }
 
 // The state callback of a stream closed before it was ready: it is disconnected once ready, and
 // released once ended (or when its context goes).
 void closeWhenSettled(pa_stream* stream, void*) {
-  switch (pa_stream_get_state(stream)) {
+  switch (pulse().pa_stream_get_state(stream)) {
     case PA_STREAM_READY:
-      pa_stream_disconnect(stream);
+      pulse().pa_stream_disconnect(stream);
       break;
     case PA_STREAM_FAILED:
     case PA_STREAM_TERMINATED:
-      pa_stream_set_state_callback(stream, nullptr, nullptr);
-      pa_stream_unref(stream);
+      pulse().pa_stream_set_state_callback(stream, nullptr, nullptr);
+      pulse().pa_stream_unref(stream);
       break;
     default:
       break;
@@ -132,7 +133,7 @@ class PulseCaptureProducer::Capture : public std::enable_shared_from_this<Captur
     if (!started_) {
       started_ = true;
       follower_.started(nowMs());
-      if (stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY) uncork(stream_);
+      if (stream_ && pulse().pa_stream_get_state(stream_) == PA_STREAM_READY) uncork(stream_);
     }
     if (!early_.empty()) flushTimer_.armLocked(0ms);
     armStallTimer();
@@ -152,7 +153,7 @@ class PulseCaptureProducer::Capture : public std::enable_shared_from_this<Captur
       closeStream();
       cancelRefresh();
       if (pa_context* context = connection_->context()) {
-        pa_context_set_subscribe_callback(context, nullptr, nullptr);
+        pulse().pa_context_set_subscribe_callback(context, nullptr, nullptr);
       }
       connection_->setStateHandlerLocked(nullptr);
       ready_ = false;
@@ -205,24 +206,24 @@ class PulseCaptureProducer::Capture : public std::enable_shared_from_this<Captur
   Opening openStream(const PulseSource& source) {
     pa_context* context = connection_->context();
     const pa_sample_spec sampleSpec = sampleSpecOf(source);
-    if (!ready_ || !context || !pa_sample_spec_valid(&sampleSpec)) return Opening::noStream;
-    pa_stream* stream = pa_stream_new(context, "Captions", &sampleSpec, nullptr);
+    if (!ready_ || !context || !pulse().pa_sample_spec_valid(&sampleSpec)) return Opening::noStream;
+    pa_stream* stream = pulse().pa_stream_new(context, "Captions", &sampleSpec, nullptr);
     if (!stream) return Opening::noStream;
-    pa_stream_set_state_callback(stream, onStreamState, this);
-    pa_stream_set_read_callback(stream, onRead, this);
+    pulse().pa_stream_set_state_callback(stream, onStreamState, this);
+    pulse().pa_stream_set_read_callback(stream, onRead, this);
 
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize =
-        static_cast<uint32_t>(pa_usec_to_bytes(kFragmentMs * PA_USEC_PER_MSEC, &sampleSpec));
+    attr.fragsize = static_cast<uint32_t>(
+        pulse().pa_usec_to_bytes(kFragmentMs * PA_USEC_PER_MSEC, &sampleSpec));
     auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
     if (!started_) flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_START_CORKED);
     stream_ = stream;
     format_ = AudioFormat{source.nativeFormat ? source.format.sampleType : SampleType::float32,
                           static_cast<double>(sampleSpec.rate), sampleSpec.channels, true};
-    frameBytes_ = pa_frame_size(&sampleSpec);
-    if (pa_stream_connect_record(stream, source.name.c_str(), &attr, flags) < 0) {
+    frameBytes_ = pulse().pa_frame_size(&sampleSpec);
+    if (pulse().pa_stream_connect_record(stream, source.name.c_str(), &attr, flags) < 0) {
       closeStream();
       return Opening::refused;
     }
@@ -232,15 +233,16 @@ class PulseCaptureProducer::Capture : public std::enable_shared_from_this<Captur
   void closeStream() {
     pa_stream* stream = std::exchange(stream_, nullptr);
     if (!stream) return;
-    pa_stream_set_read_callback(stream, nullptr, nullptr);
-    if (pa_stream_get_state(stream) == PA_STREAM_CREATING) {
+    pulse().pa_stream_set_read_callback(stream, nullptr, nullptr);
+    if (pulse().pa_stream_get_state(stream) == PA_STREAM_CREATING) {
       // It cannot be disconnected before the server has answered: that is done once it has.
-      pa_stream_set_state_callback(stream, closeWhenSettled, nullptr);
+      pulse().pa_stream_set_state_callback(stream, closeWhenSettled, nullptr);
       return;
     }
-    pa_stream_set_state_callback(stream, nullptr, nullptr);
-    if (pa_stream_get_state(stream) == PA_STREAM_READY) pa_stream_disconnect(stream);
-    pa_stream_unref(stream);
+    pulse().pa_stream_set_state_callback(stream, nullptr, nullptr);
+    if (pulse().pa_stream_get_state(stream) == PA_STREAM_READY)
+      pulse().pa_stream_disconnect(stream);
+    pulse().pa_stream_unref(stream);
   }
 
   static void onStreamState(pa_stream* stream, void* userdata) {
@@ -248,7 +250,7 @@ class PulseCaptureProducer::Capture : public std::enable_shared_from_this<Captur
     capture->connection_->signal();  // the constructor may be waiting
     enter(capture, [capture, stream] {
       if (stream != capture->stream_) return;
-      switch (pa_stream_get_state(stream)) {
+      switch (pulse().pa_stream_get_state(stream)) {
         case PA_STREAM_READY:
           if (capture->started_) uncork(stream);
           capture->apply(capture->follower_.opened(nowMs()));
@@ -269,10 +271,10 @@ class PulseCaptureProducer::Capture : public std::enable_shared_from_this<Captur
     auto* capture = static_cast<Capture*>(userdata);
     enter(capture, [capture, stream] {
       while (!capture->stopped_ && stream == capture->stream_ &&
-             pa_stream_readable_size(stream) > 0) {
+             pulse().pa_stream_readable_size(stream) > 0) {
         const void* data = nullptr;
         size_t bytes = 0;
-        if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+        if (pulse().pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
         const size_t frameBytes = capture->frameBytes_;
         const size_t frames = frameBytes ? bytes / frameBytes : 0;
         // A hole in the stream (no data) and fragments shorter than a frame are dropped.
@@ -282,7 +284,7 @@ class PulseCaptureProducer::Capture : public std::enable_shared_from_this<Captur
           buffer->setFrameLength(static_cast<uint32_t>(frames));
           std::memcpy(buffer->planeData(0), data, frames * frameBytes);
         }
-        pa_stream_drop(stream);
+        pulse().pa_stream_drop(stream);
         if (!buffer) continue;
         capture->apply(capture->follower_.buffer(nowMs()));
         capture->deliverBuffer(*buffer);
@@ -346,11 +348,11 @@ class PulseCaptureProducer::Capture : public std::enable_shared_from_this<Captur
   void subscribe() {
     pa_context* context = connection_->context();
     if (!context) return;
-    pa_context_set_subscribe_callback(context, onSubscribe, this);
+    pulse().pa_context_set_subscribe_callback(context, onSubscribe, this);
     const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE |
                                                           PA_SUBSCRIPTION_MASK_SERVER);
-    if (pa_operation* op = pa_context_subscribe(context, mask, nullptr, nullptr)) {
-      pa_operation_unref(op);
+    if (pa_operation* op = pulse().pa_context_subscribe(context, mask, nullptr, nullptr)) {
+      pulse().pa_operation_unref(op);
     }
   }
 
@@ -378,13 +380,13 @@ class PulseCaptureProducer::Capture : public std::enable_shared_from_this<Captur
     }
     listingDefault_.clear();
     listingSources_.clear();
-    refreshOp_ = pa_context_get_server_info(connection_->context(), onServerInfo, this);
+    refreshOp_ = pulse().pa_context_get_server_info(connection_->context(), onServerInfo, this);
   }
 
   void cancelRefresh() {
     if (refreshOp_) {
-      pa_operation_cancel(refreshOp_);
-      pa_operation_unref(refreshOp_);
+      pulse().pa_operation_cancel(refreshOp_);
+      pulse().pa_operation_unref(refreshOp_);
       refreshOp_ = nullptr;
     }
     refreshAgain_ = false;
@@ -393,13 +395,13 @@ class PulseCaptureProducer::Capture : public std::enable_shared_from_this<Captur
   static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata) {
     auto* capture = static_cast<Capture*>(userdata);
     enter(capture, [capture, context, info] {
-      pa_operation_unref(std::exchange(capture->refreshOp_, nullptr));
+      pulse().pa_operation_unref(std::exchange(capture->refreshOp_, nullptr));
       if (!info) {
         capture->endRefresh(false);
         return;
       }
       capture->listingDefault_ = info->default_source_name ? info->default_source_name : "";
-      capture->refreshOp_ = pa_context_get_source_info_list(context, onSourceInfo, capture);
+      capture->refreshOp_ = pulse().pa_context_get_source_info_list(context, onSourceInfo, capture);
       if (!capture->refreshOp_) capture->endRefresh(false);
     });
   }
@@ -415,7 +417,7 @@ class PulseCaptureProducer::Capture : public std::enable_shared_from_this<Captur
         }
         return;
       }
-      pa_operation_unref(std::exchange(capture->refreshOp_, nullptr));
+      pulse().pa_operation_unref(std::exchange(capture->refreshOp_, nullptr));
       capture->endRefresh(eol > 0);
     });
   }
@@ -521,7 +523,7 @@ PulseCaptureProducer::PulseCaptureProducer(const PulseSource& source,
           throw captureFailure("cannot open audio input " + source.description + ": " + error);
         }
         const pa_sample_spec sampleSpec = sampleSpecOf(source);
-        if (!pa_sample_spec_valid(&sampleSpec)) {
+        if (!pulse().pa_sample_spec_valid(&sampleSpec)) {
           throw captureFailure("audio input " + source.description +
                                " refused an audio data output");
         }

@@ -16,7 +16,7 @@
 #include <mutex>
 #include <string>
 
-#include <pulse/pulseaudio.h>
+#include "caption_engine/audio/pulse_library.h"
 
 namespace quorvel {
 
@@ -36,18 +36,18 @@ class PulseConnection {
   pa_context* context() const { return context_; }
   // The address the first connection reached; reconnections go to the same one.
   const std::string& server() const { return server_; }
-  bool inLoopThread() const { return pa_threaded_mainloop_in_thread(loop_) != 0; }
+  bool inLoopThread() const { return pulse().pa_threaded_mainloop_in_thread(loop_) != 0; }
 
   // Holds the loop lock for its lifetime. On the loop thread, where callbacks already run under
   // the lock, it does nothing.
   class Lock {
    public:
     explicit Lock(const PulseConnection& c)
-        : loop_(pa_threaded_mainloop_in_thread(c.loop_) ? nullptr : c.loop_) {
-      if (loop_) pa_threaded_mainloop_lock(loop_);
+        : loop_(pulse().pa_threaded_mainloop_in_thread(c.loop_) ? nullptr : c.loop_) {
+      if (loop_) pulse().pa_threaded_mainloop_lock(loop_);
     }
     ~Lock() {
-      if (loop_) pa_threaded_mainloop_unlock(loop_);
+      if (loop_) pulse().pa_threaded_mainloop_unlock(loop_);
     }
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
@@ -60,7 +60,7 @@ class PulseConnection {
   // holds. Whatever `done` waits for must call signal() when it changes. Not on the loop thread.
   bool waitLocked(const std::function<bool()>& done, Clock::time_point deadline);
   // From a server callback: wakes the waiters.
-  void signal() { pa_threaded_mainloop_signal(loop_, 0); }
+  void signal() { pulse().pa_threaded_mainloop_signal(loop_, 0); }
 
   // Runs an operation (made with the loop lock held) until it completes or `deadline` passes; a
   // late operation is cancelled so that its callback can no longer run. Takes the operation.

@@ -55,11 +55,12 @@ PulseSourceList quorvelAudioInputDevices(std::chrono::milliseconds timeout) {
   bool complete = false;
   {
     PulseConnection::Lock lock(*connection);
-    complete =
-        connection->finishLocked(
-            pa_context_get_server_info(connection->context(), onServerInfo, &query), deadline) &&
-        connection->finishLocked(
-            pa_context_get_source_info_list(connection->context(), onSourceInfo, &query), deadline);
+    complete = connection->finishLocked(
+                   pulse().pa_context_get_server_info(connection->context(), onServerInfo, &query),
+                   deadline) &&
+               connection->finishLocked(pulse().pa_context_get_source_info_list(
+                                            connection->context(), onSourceInfo, &query),
+                                        deadline);
   }
   if (!complete) return list;  // a server that does not answer in time has no inputs for us
 

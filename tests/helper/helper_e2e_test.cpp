@@ -2,7 +2,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "caption_engine/logic/caption_start_request.h"
 #include "caption_engine/runtime/caption_engine_core.h"
@@ -386,6 +388,34 @@ TEST(HelperBackPressure, EndOfInputEndsTheHelperWhileStdoutIsFullAndLeavesOnlyWh
     ASSERT_EQ(messages[i], statusAck(std::to_string(i - 1))) << "message " << i;
   }
   for (const auto& line : helper.logs()) EXPECT_EQ(line.rfind("[helper.mac] ", 0), 0u) << line;
+}
+
+// Whether the process maps a shared library whose file name starts with `prefix`.
+bool mapsLibrary(pid_t pid, const std::string& prefix) {
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  for (std::string line; std::getline(maps, line);) {
+    const size_t slash = line.rfind('/');
+    if (slash != std::string::npos && line.compare(slash + 1, prefix.size(), prefix) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// FFmpeg's decoders and the sound server's client library bring well over a hundred libraries
+// with them, which cost start-up time and memory: the helper loads them when a command first needs
+// them, never to say hello. Listing inputs needs the sound server, but no decoder.
+TEST_F(HelperE2E, TheDecoderAndTheSoundServerLibraryAreLoadedOnlyWhenACommandNeedsThem) {
+  const std::vector<std::string> ffmpeg = {"libavformat.so", "libavcodec.so", "libswresample.so",
+                                           "libavutil.so"};
+  for (const auto& lib : ffmpeg) EXPECT_FALSE(mapsLibrary(helper.pid(), lib)) << lib;
+  EXPECT_FALSE(mapsLibrary(helper.pid(), "libpulse.so"));
+
+  const auto c = helper.roundTrip("{\"id\":\"i\",\"op\":\"captionsAudioInputs\"}\n");
+  ASSERT_EQ(c.out.size(), 1u);
+  EXPECT_EQ(c.out[0]["t"], "ack");
+  EXPECT_TRUE(mapsLibrary(helper.pid(), "libpulse.so"));
+  for (const auto& lib : ffmpeg) EXPECT_FALSE(mapsLibrary(helper.pid(), lib)) << lib;
 }
 
 // Regression: diagnostics were written on the reader thread, which blocked once the host stopped
