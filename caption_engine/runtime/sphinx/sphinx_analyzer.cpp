@@ -35,11 +35,20 @@ void mixDown(const PcmBuffer& buffer, std::vector<int16_t>& out) {
 }  // namespace
 
 SphinxAnalyzer::SphinxAnalyzer(std::shared_ptr<SphinxTranscriber> transcriber,
-                               const SphinxModelFiles& model)
+                               const SphinxModelFiles& model,
+                               std::shared_ptr<SphinxDecoderPool> pool)
     : transcriber_(std::move(transcriber)),
-      decoder_(model),
+      pool_(std::move(pool)),
+      lease_(pool_->take(model)),
+      decoder_(*lease_.decoder),
       throttle_(transcriber_->options().fastResults,
                 std::llround(kVolatileSpacingSeconds * decoder_.sampleRate())) {}
+
+SphinxAnalyzer::~SphinxAnalyzer() {
+  // A decoder that failed is not worth keeping; the pool checks the rest.
+  if (failure_) lease_.decoder.reset();
+  pool_->giveBack(std::move(lease_));
+}
 
 double SphinxAnalyzer::seconds(int64_t samples) const {
   return static_cast<double>(samples) / static_cast<double>(decoder_.sampleRate());

@@ -8,6 +8,9 @@
 // to its last word and the next utterance begins. Times are seconds of the analyzer's own
 // timeline, counted from the first sample fed.
 //
+// The decoder comes from the service's pool and goes back to it with the analyzer, for the next
+// session to use without loading the model again.
+//
 // Threads: every operation may be called from any thread; one lock serialises them, so
 // setContext from another thread waits at most for the buffer being decoded. New contextual
 // terms are checked at once (a failure reaches the caller) and take effect between utterances:
@@ -19,6 +22,7 @@
 
 #include "caption_engine/runtime/speech_service.h"
 #include "caption_engine/runtime/sphinx/sphinx_decoder.h"
+#include "caption_engine/runtime/sphinx/sphinx_decoder_pool.h"
 #include "caption_engine/runtime/sphinx/sphinx_transcriber.h"
 #include "caption_engine/runtime/sphinx/volatile_throttle.h"
 
@@ -28,8 +32,11 @@ class SphinxAnalyzer : public SpeechAnalyzer {
  public:
   static constexpr double kVolatileSpacingSeconds = 0.25;
 
-  // Loads the model; throws SpeechServiceError when it cannot.
-  SphinxAnalyzer(std::shared_ptr<SphinxTranscriber> transcriber, const SphinxModelFiles& model);
+  // Takes a decoder of the model from the pool (loading the model when the pool keeps none);
+  // throws SpeechServiceError when it cannot be loaded.
+  SphinxAnalyzer(std::shared_ptr<SphinxTranscriber> transcriber, const SphinxModelFiles& model,
+                 std::shared_ptr<SphinxDecoderPool> pool);
+  ~SphinxAnalyzer() override;
 
   void setContext(const std::vector<std::string>& terms) override;
   std::optional<AudioFormat> bestAvailableAudioFormat() override;
@@ -51,10 +58,12 @@ class SphinxAnalyzer : public SpeechAnalyzer {
   std::vector<SpeechResult> guarded(F&& step);
 
   const std::shared_ptr<SphinxTranscriber> transcriber_;
+  const std::shared_ptr<SphinxDecoderPool> pool_;
 
   std::mutex mutex_;
   // Guarded by mutex_:
-  SphinxDecoder decoder_;
+  SphinxDecoderPool::Lease lease_;
+  SphinxDecoder& decoder_;  // lease_'s
   VolatileThrottle throttle_;
   bool started_ = false;
   bool finished_ = false;

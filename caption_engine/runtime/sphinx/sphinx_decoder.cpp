@@ -2,7 +2,9 @@
 
 #include <pocketsphinx.h>
 #include <sphinxbase/ckd_alloc.h>
+#include <sphinxbase/cmn.h>
 #include <sphinxbase/err.h>
+#include <sphinxbase/feat.h>
 #include <sphinxbase/ngram_model.h>
 #include <unistd.h>
 
@@ -23,6 +25,17 @@ namespace {
 
 constexpr const char* kContextSearchA = "quorvel_context_a";
 constexpr const char* kContextSearchB = "quorvel_context_b";
+
+static_assert(sizeof(mfcc_t) == sizeof(float), "cepstra are floats in this build of sphinxbase");
+
+std::vector<float> copyOf(const mfcc_t* values, int32 count) {
+  if (!values || count <= 0) return {};
+  return std::vector<float>(values, values + count);
+}
+
+void restore(mfcc_t* into, const std::vector<float>& values) {
+  if (into) std::copy(values.begin(), values.end(), into);
+}
 
 void silenceRecognizerLog() {
   static std::once_flag once;
@@ -56,7 +69,7 @@ ngram_model_t* readArpa(cmd_ln_t* config, logmath_t* logmath, const std::string&
 
 }  // namespace
 
-SphinxDecoder::SphinxDecoder(const SphinxModelFiles& files) {
+SphinxDecoder::SphinxDecoder(const SphinxModelFiles& files) : files_(files) {
   silenceRecognizerLog();
   config_ = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", files.acousticModel.c_str(), "-lm",
                         files.languageModel.c_str(), "-dict", files.dictionary.c_str(), "-logfn",
@@ -85,6 +98,39 @@ SphinxDecoder::SphinxDecoder(const SphinxModelFiles& files) {
     cmd_ln_free_r(config_);
     throw SpeechServiceError("the speech model has no language model");
   }
+  // Live cepstral mean normalisation adapts to the audio it hears, from a start the model sets:
+  // a decoder used for a second stream would decode it differently unless that start is restored.
+  if (const feat_t* feat = ps_get_feat(ps_); feat && feat->cmn_struct) {
+    const cmn_t* cmn = feat->cmn_struct;
+    initialCmnMean_ = copyOf(cmn->cmn_mean, cmn->veclen);
+    initialCmnVar_ = copyOf(cmn->cmn_var, cmn->veclen);
+    initialCmnSum_ = copyOf(cmn->sum, cmn->veclen);
+    initialCmnFrames_ = cmn->nframe;
+  }
+}
+
+bool SphinxDecoder::resetForReuse() {
+  if (!reusable()) return false;
+  failed_ = true;  // until the reset is complete
+  if (utteranceOpen_) {
+    utteranceOpen_ = false;
+    if (ps_end_utt(ps_) < 0) return false;
+  }
+  if (!contextSearch_.empty()) {
+    if (ps_set_search(ps_, baseSearch_.c_str()) < 0) return false;
+    ps_unset_search(ps_, kContextSearchA);
+    ps_unset_search(ps_, kContextSearchB);
+    contextSearch_.clear();
+  }
+  const feat_t* feat = ps_get_feat(ps_);
+  if (!feat || !feat->cmn_struct) return false;
+  cmn_t* cmn = feat->cmn_struct;
+  restore(cmn->cmn_mean, initialCmnMean_);
+  restore(cmn->cmn_var, initialCmnVar_);
+  restore(cmn->sum, initialCmnSum_);
+  cmn->nframe = initialCmnFrames_;
+  failed_ = false;
+  return true;
 }
 
 SphinxDecoder::~SphinxDecoder() {
@@ -110,6 +156,7 @@ void SphinxDecoder::process(const int16_t* samples, size_t count) {
   if (!utteranceOpen_) startUtterance();
   if (count == 0) return;
   if (ps_process_raw(ps_, samples, count, FALSE, FALSE) < 0) {
+    failed_ = true;
     throw SpeechServiceError("the recognizer failed to decode the audio");
   }
 }
@@ -139,7 +186,10 @@ std::vector<RecognizedWord> SphinxDecoder::partialWords() {
 std::vector<RecognizedWord> SphinxDecoder::endUtterance() {
   if (!utteranceOpen_) return {};
   utteranceOpen_ = false;
-  if (ps_end_utt(ps_) < 0) throw SpeechServiceError("the recognizer failed to finish an utterance");
+  if (ps_end_utt(ps_) < 0) {
+    failed_ = true;
+    throw SpeechServiceError("the recognizer failed to finish an utterance");
+  }
   int32 score = 0;
   if (!ps_get_hyp(ps_, &score)) return {};
   return words();
@@ -203,6 +253,7 @@ void SphinxDecoder::applyContext(SphinxPreparedContext context) {
     const auto& [word, phones] = context.newWords_[i];
     if (pronunciation(word)) continue;  // added by an earlier context
     const bool last = i + 1 == context.newWords_.size();
+    dictionaryChanged_ = true;  // even a refused word may have left something behind
     if (ps_add_word(ps_, word.c_str(), phones.c_str(), last ? TRUE : FALSE) < 0) {
       throw SpeechServiceError("the recognizer could not add the word \"" + word + "\"");
     }

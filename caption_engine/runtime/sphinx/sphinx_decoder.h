@@ -1,5 +1,7 @@
 // One pocketsphinx decoder with its model: streaming utterances, word segments, and contextual
-// terms. Not thread-safe: its owner serialises every call (SphinxAnalyzer holds its lock).
+// terms. A decoder whose dictionary was never changed can be made as it was when loaded and used
+// for another stream, which then decodes exactly as a freshly loaded one would.
+// Not thread-safe: its owner serialises every call (SphinxAnalyzer holds its lock).
 #pragma once
 
 #include <cstdint>
@@ -85,6 +87,17 @@ class SphinxDecoder {
   // The dictionary's pronunciation of a word, if it has one.
   std::optional<std::string> pronunciation(const std::string& word) const;
 
+  // The files the model was loaded from.
+  const SphinxModelFiles& files() const { return files_; }
+  // True while the decoder can be made as it was when loaded: its dictionary has not learnt a
+  // word and no decoding step has failed.
+  bool reusable() const { return !dictionaryChanged_ && !failed_; }
+  // Makes a reusable decoder as it was when loaded, for a new stream: the utterance in progress
+  // is dropped, the base model is current again and the recognizer forgets what it learnt about
+  // the last stream's audio (its running cepstral means). False, leaving the decoder unusable for
+  // another stream, when it is not reusable or the recognizer refuses.
+  bool resetForReuse();
+
  private:
   std::vector<RecognizedWord> words();
 
@@ -97,6 +110,12 @@ class SphinxDecoder {
   // The terms' searches take turns between two names, so that a new one is built while the
   // current one stays intact. Empty while the base model is current.
   std::string contextSearch_;
+  SphinxModelFiles files_;
+  // The running cepstral means as the model set them up, before any audio.
+  std::vector<float> initialCmnMean_, initialCmnVar_, initialCmnSum_;
+  int initialCmnFrames_ = 0;
+  bool dictionaryChanged_ = false;
+  bool failed_ = false;
 };
 
 }  // namespace quorvel::speech

@@ -8,7 +8,9 @@
 namespace quorvel::speech {
 
 SphinxSpeechService::SphinxSpeechService(SphinxServiceOptions options)
-    : options_(std::move(options)), inventory_(*this) {}
+    : options_(std::move(options)),
+      inventory_(*this),
+      decoders_(std::make_shared<SphinxDecoderPool>(options_.keepDecoderFor)) {}
 
 SphinxModelStore SphinxSpeechService::store() const {
   return SphinxModelStore(
@@ -49,7 +51,7 @@ std::shared_ptr<SpeechAnalyzer> SphinxSpeechService::makeAnalyzer(
   if (!model)
     throw SpeechServiceError("the speech model for " + sphinx->locale() + " is not installed");
   if (!sphinx->claim()) throw SpeechServiceError("the transcriber already has an analyzer");
-  return std::make_shared<SphinxAnalyzer>(std::move(sphinx), *model);
+  return std::make_shared<SphinxAnalyzer>(std::move(sphinx), *model, decoders_);
 }
 
 std::unique_ptr<AssetInstallationRequest> SphinxSpeechService::Inventory::assetInstallationRequest(

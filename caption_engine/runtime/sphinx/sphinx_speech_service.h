@@ -1,6 +1,7 @@
 // The speech service on pocketsphinx: locales and models from the model store and its catalog
 // (sphinx_model_store.h), transcribers, analyzers running one decoder each, and the asset
-// inventory that installs and reserves models.
+// inventory that installs and reserves models. A decoder outlives its analyzer for a while, so
+// that the next session on the same model starts without loading it again.
 //
 // Locale equivalence follows canonicalLocaleTag (sphinx_locale.h). The store directory is read
 // from the environment at each use unless the service was made with a fixed one.
@@ -8,11 +9,13 @@
 // Threads: every operation may be called from any thread.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
 
 #include "caption_engine/runtime/speech_service.h"
+#include "caption_engine/runtime/sphinx/sphinx_decoder_pool.h"
 #include "caption_engine/runtime/sphinx/sphinx_model_store.h"
 
 namespace quorvel::speech {
@@ -21,6 +24,9 @@ struct SphinxServiceOptions {
   // Nothing: $XDG_DATA_HOME/quorvel/models (or its default), read at each use.
   std::optional<std::filesystem::path> storeDirectory;
   std::filesystem::path systemEnUsDirectory = kSystemEnUsModelDirectory;
+  // How long a decoder whose session has ended waits, loaded, for the next session on its model.
+  std::chrono::milliseconds keepDecoderFor{kKeepDecoderFor};
+  static constexpr std::chrono::milliseconds kKeepDecoderFor{60'000};
 };
 
 class SphinxSpeechService : public SpeechService {
@@ -56,6 +62,7 @@ class SphinxSpeechService : public SpeechService {
 
   const SphinxServiceOptions options_;
   Inventory inventory_;
+  const std::shared_ptr<SphinxDecoderPool> decoders_;
 };
 
 }  // namespace quorvel::speech
