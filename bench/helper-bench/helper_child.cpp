@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <stdexcept>
 
 extern char** environ;
@@ -199,6 +200,19 @@ std::optional<long> ChildProcess::statusKb(const std::string& key) const {
   return std::nullopt;
 }
 
+std::optional<size_t> ChildProcess::mappedLibraries() const {
+  if (pid_ <= 0) return std::nullopt;
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/maps");
+  if (!in) return std::nullopt;
+  std::set<std::string> libraries;
+  for (std::string line; std::getline(in, line);) {
+    const size_t path = line.find('/');
+    if (path != std::string::npos && line.find(".so", path) != std::string::npos)
+      libraries.insert(line.substr(path));
+  }
+  return libraries.size();
+}
+
 ChildExit ChildProcess::finish(std::chrono::milliseconds wait) {
   ChildExit result;
   closeFd(stdinFd_);
@@ -220,7 +234,9 @@ ChildExit ChildProcess::finish(std::chrono::milliseconds wait) {
   closeFd(stdoutFd_);
   closeFd(stderrFd_);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+  result.userSeconds = seconds(usage.ru_utime);
+  result.systemSeconds = seconds(usage.ru_stime);
+  result.cpuSeconds = result.userSeconds + result.systemSeconds;
   result.maxRssKb = usage.ru_maxrss;
   return result;
 }

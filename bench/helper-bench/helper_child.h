@@ -32,10 +32,12 @@ struct ChildMessage {
 };
 
 struct ChildExit {
-  int status = -1;        // exit status; 128 + signal when killed by one
-  double cpuSeconds = 0;  // user + system time of the child
-  long maxRssKb = 0;      // ru_maxrss
-  bool killed = false;    // it did not end in time and was killed
+  int status = -1;           // exit status; 128 + signal when killed by one
+  double cpuSeconds = 0;     // user + system time of the child
+  double userSeconds = 0;    // of which user time
+  double systemSeconds = 0;  // and system time
+  long maxRssKb = 0;         // ru_maxrss
+  bool killed = false;       // it did not end in time and was killed
 };
 
 class ChildProcess {
@@ -61,6 +63,8 @@ class ChildProcess {
   std::optional<long> peakResidentKb() const { return statusKb("VmHWM:"); }
   // Resident set size now (VmRSS), in kB; nothing once gone.
   std::optional<long> residentKb() const { return statusKb("VmRSS:"); }
+  // How many shared libraries the child has mapped now (from /proc/<pid>/maps); nothing once gone.
+  std::optional<size_t> mappedLibraries() const;
 
   // Closes the child's input, reads its output to the end and reaps it; a child still running
   // after `wait` is killed.

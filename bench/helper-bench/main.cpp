@@ -8,7 +8,7 @@
 //   - time from spawn to the hello line;
 //   - the effect of contextual terms (in the audio, unrelated) on the word error rate.
 //
-//   quorvel-helper-bench [--helper PATH] [--hello-runs N] [--no-paced]
+//   quorvel-helper-bench [--helper PATH] [--hello-runs N] [--pairs N] [--no-paced]
 //   quorvel-helper-bench --bare-decode FILE.wav...   (the bare side; the bench starts itself so)
 //
 // Options starting with --benchmark are accepted and ignored, so that the bench runner may pass
@@ -342,7 +342,56 @@ struct TermSet {
   std::vector<std::string> terms;
 };
 
-int runBench(const std::string& helperPath, int helloRuns, bool withPaced) {
+// One alternating pair of the cost figures: the helper's process and the bare decoder's.
+struct CostPair {
+  ChildExit helper;
+  ChildExit bare;
+};
+
+double median(std::vector<double> v) { return percentile(std::move(v), 50); }
+
+template <class F>
+double medianOf(const std::vector<CostPair>& pairs, F&& figure) {
+  std::vector<double> v;
+  for (const auto& p : pairs) v.push_back(figure(p));
+  return median(v);
+}
+
+// The cost table: each figure of the helper next to the bare decoder's, as medians of the pairs;
+// a ratio is the median of the pairs' own ratios, which cancels what the machine did meanwhile.
+void printCost(const char* what, double audioSeconds, const std::vector<CostPair>& pairs,
+               const char* cpuGoal, const char* memoryGoal) {
+  const auto cpu = [](const ChildExit& e) { return e.cpuSeconds; };
+  std::printf("  %s, %.1f s of audio\n", what, audioSeconds);
+  std::printf("    %-40s %12s %12s %10s   %s\n", "", "helper", "bare", "ratio", "goal");
+  std::printf("    %-40s %10.2f s %10.2f s %9.3fx   %s\n", "CPU, user + system",
+              medianOf(pairs, [&](const CostPair& p) { return cpu(p.helper); }),
+              medianOf(pairs, [&](const CostPair& p) { return cpu(p.bare); }),
+              medianOf(pairs, [&](const CostPair& p) { return cpu(p.helper) / cpu(p.bare); }),
+              cpuGoal);
+  std::printf(
+      "    %-40s %10.2f s %10.2f s %9.3fx\n", "  user",
+      medianOf(pairs, [](const CostPair& p) { return p.helper.userSeconds; }),
+      medianOf(pairs, [](const CostPair& p) { return p.bare.userSeconds; }),
+      medianOf(pairs, [](const CostPair& p) { return p.helper.userSeconds / p.bare.userSeconds; }));
+  std::printf("    %-40s %10.2f s %10.2f s %9.3fx\n", "  system",
+              medianOf(pairs, [](const CostPair& p) { return p.helper.systemSeconds; }),
+              medianOf(pairs, [](const CostPair& p) { return p.bare.systemSeconds; }),
+              medianOf(pairs, [](const CostPair& p) {
+                return p.helper.systemSeconds / p.bare.systemSeconds;
+              }));
+  const auto rss = [](const ChildExit& e) { return static_cast<double>(e.maxRssKb) / 1024.0; };
+  std::printf("    %-40s %8.1f MiB %8.1f MiB %9.3fx   %s\n", "peak memory (ru_maxrss)",
+              medianOf(pairs, [&](const CostPair& p) { return rss(p.helper); }),
+              medianOf(pairs, [&](const CostPair& p) { return rss(p.bare); }),
+              medianOf(pairs, [&](const CostPair& p) { return rss(p.helper) / rss(p.bare); }),
+              memoryGoal);
+  std::string each;
+  for (const auto& p : pairs) each += fmt(" %.3f", cpu(p.helper) / cpu(p.bare));
+  std::printf("    %-40s%s\n", "CPU ratio of each pair, in run order:", each.c_str());
+}
+
+int runBench(const std::string& helperPath, int helloRuns, bool withPaced, int pairs) {
   char tmpl[] = "/tmp/quorvel-helper-bench.XXXXXX";
   if (!mkdtemp(tmpl)) throw Failure("cannot make a temporary directory");
   const fs::path dir = tmpl;
@@ -365,14 +414,16 @@ int runBench(const std::string& helperPath, int helloRuns, bool withPaced) {
       "sides\n\n");
   std::fflush(stdout);
 
-  // Time to hello, and what an idle helper costs (start-up, capability probe, exit).
-  std::vector<double> helloMs, idleCpu;
+  // Time to hello, the libraries loaded by then, and what an idle helper costs (start-up,
+  // capability probe, exit).
+  std::vector<double> helloMs, idleCpu, helloLibraries;
   std::vector<long> idleRss;
   for (int i = 0; i < helloRuns; ++i) {
     ChildProcess helper({helperPath});
     auto hello = helper.waitFor([](const json& m) { return m.value("ev", "") == "hello"; }, 15s);
     if (!hello) throw Failure("the helper wrote no hello within 15 s");
     helloMs.push_back(hello->steadyMs - helper.spawnedSteadyMs());
+    if (auto n = helper.mappedLibraries()) helloLibraries.push_back(static_cast<double>(*n));
     ChildExit e = helper.finish(15s);
     if (e.status != 0)
       throw Failure("an idle helper exited with status " + std::to_string(e.status));
@@ -380,26 +431,58 @@ int runBench(const std::string& helperPath, int helloRuns, bool withPaced) {
     idleRss.push_back(e.maxRssKb);
   }
 
-  // Bare pocketsphinx: one decoder per recording, and one over the joined file.
   std::vector<fs::path> files;
   for (const auto& r : corpus.recordings) files.push_back(r.path);
-  const BareRun barePerFile = runBare(files);
-  const BareRun bareJoined = runBare({corpus.joined});
+  std::vector<SessionPlan> perFile;
+  for (const auto& r : corpus.recordings) perFile.push_back({r.path, false, 60s});
 
-  // The helper: one session per recording, unpaced, for each set of terms.
+  // The cost next to bare pocketsphinx, in alternating pairs on the same files: the helper with
+  // one unpaced session per recording (no terms) against a bare process with one decoder per
+  // recording; then the joined recording, one session against one decoder. Which side of a pair
+  // runs first alternates, so that a machine getting busier or quieter favours neither.
+  std::vector<CostPair> perFilePairs, joinedPairs;
+  std::optional<HelperRun> helperPerFile, helperJoined;
+  std::optional<BareRun> barePerFileRun, bareJoinedRun;
+  for (int i = 0; i < pairs; ++i) {
+    auto pair = [&](const std::vector<SessionPlan>& plans, const std::vector<fs::path>& bareFiles,
+                    std::optional<HelperRun>& keepHelper, std::optional<BareRun>& keepBare) {
+      std::optional<HelperRun> h;
+      std::optional<BareRun> b;
+      if (i % 2 == 0) {
+        h = runHelper(helperPath, plans, {});
+        b = runBare(bareFiles);
+      } else {
+        b = runBare(bareFiles);
+        h = runHelper(helperPath, plans, {});
+      }
+      CostPair c{h->exit, b->exit};
+      if (!keepHelper) keepHelper = std::move(h);
+      if (!keepBare) keepBare = std::move(b);
+      return c;
+    };
+    perFilePairs.push_back(pair(perFile, files, helperPerFile, barePerFileRun));
+    joinedPairs.push_back(
+        pair({{corpus.joined, false, 60s}}, {corpus.joined}, helperJoined, bareJoinedRun));
+  }
+  const BareRun& barePerFile = *barePerFileRun;
+  const BareRun& bareJoined = *bareJoinedRun;
+
+  // The helper: one session per recording, unpaced, for each set of terms (the first pair's run
+  // is the one without terms).
   const std::vector<TermSet> termSets = {
       {"no terms", {}},
       {"in-audio terms [dashwood, prudently]", {"dashwood", "prudently"}},
       {"unrelated terms [kubernetes, spreadsheet, quorvel, tuesday meeting]",
        {"kubernetes", "spreadsheet", "quorvel", "tuesday meeting"}},
   };
-  std::vector<SessionPlan> perFile;
-  for (const auto& r : corpus.recordings) perFile.push_back({r.path, false, 60s});
   std::vector<HelperRun> termRuns;
-  for (const auto& set : termSets) termRuns.push_back(runHelper(helperPath, perFile, set.terms));
+  termRuns.push_back(std::move(*helperPerFile));
+  for (size_t t = 1; t < termSets.size(); ++t) {
+    termRuns.push_back(runHelper(helperPath, perFile, termSets[t].terms));
+  }
 
-  // The joined recording as one session, unpaced and paced.
-  const HelperRun joinedUnpaced = runHelper(helperPath, {{corpus.joined, false, 60s}}, {});
+  // The joined recording as one session, paced (unpaced: the first pair's run).
+  const HelperRun joinedUnpaced = std::move(*helperJoined);
   std::optional<HelperRun> joinedPaced;
   if (withPaced) {
     const auto feedWait =
@@ -473,43 +556,42 @@ int runBench(const std::string& helperPath, int helloRuns, bool withPaced) {
   std::printf("    with in-audio terms, first recording: %s\n",
               termRuns[1].sessions[0].finalsText().c_str());
 
-  // ---- 2: CPU -------------------------------------------------------------------------------
+  // ---- 2 and 4: CPU and memory next to bare pocketsphinx ------------------------------------
+  std::printf(
+      "\nCost next to bare pocketsphinx: medians of %d alternating pairs on the same files (wait4 "
+      "of each process)\n",
+      pairs);
+  printCost("one session per recording / one decoder per recording", corpus.seconds, perFilePairs,
+            "<= 1.05x", "<= 130 MiB");
+  std::printf(
+      "    the helper keeps its decoder for the next session; the bare side loads the model for "
+      "each recording\n");
+  printCost("the joined recording: one session / one decoder", corpus.joinedSeconds, joinedPairs,
+            "", "");
+  std::printf("  %-42s %10.1f ms %12s %10s   %s\n", "time to hello, p50", median(helloMs), "-", "",
+              "<= 50 ms");
+  std::printf("  %-42s %13.0f %12s\n", "shared libraries mapped at hello", median(helloLibraries),
+              "-");
+
   const double idleCpuMean = [&] {
     double sum = 0;
     for (double c : idleCpu) sum += c;
     return idleCpu.empty() ? 0.0 : sum / static_cast<double>(idleCpu.size());
   }();
-  std::printf("\nCPU seconds (user + system of the whole process, from wait4)\n");
-  line("bare pocketsphinx process, 5 recordings (5 model loads)",
-       fmt("%.2f s   %.3f x real time", barePerFile.exit.cpuSeconds,
-           barePerFile.exit.cpuSeconds / corpus.seconds));
+  std::printf("\nCPU seconds of single runs (user + system of the whole process, from wait4)\n");
   for (size_t t = 0; t < termSets.size(); ++t) {
     const double cpu = termRuns[t].exit.cpuSeconds;
     const std::string label = std::string("helper, 5 sessions, ") + termSets[t].name;
-    line(label.substr(0, 58).c_str(), fmt("%.2f s   %.3f x real time   sessions alone %.2f s", cpu,
-                                          cpu / corpus.seconds, cpu - idleCpuMean));
+    line(label.substr(0, 58).c_str(), fmt("%.2f s   %.3f x real time", cpu, cpu / corpus.seconds));
   }
   line("idle helper (spawn, hello, end of input), mean", fmt("%.3f s", idleCpuMean));
-  line("bare pocketsphinx process, joined recording",
-       fmt("%.2f s   %.3f x real time", bareJoined.exit.cpuSeconds,
-           bareJoined.exit.cpuSeconds / corpus.joinedSeconds));
-  line("helper, joined recording, unpaced",
-       fmt("%.2f s   %.3f x real time", joinedUnpaced.exit.cpuSeconds,
-           joinedUnpaced.exit.cpuSeconds / corpus.joinedSeconds));
   if (joinedPaced) {
     line("helper, joined recording, paced",
          fmt("%.2f s   %.3f x real time", joinedPaced->exit.cpuSeconds,
              joinedPaced->exit.cpuSeconds / corpus.joinedSeconds));
   }
-  const double overhead = termRuns[0].exit.cpuSeconds - barePerFile.exit.cpuSeconds;
-  line("helper over bare, 5 recordings, no terms",
-       fmt("%+.2f s (%+.1f%%); minus an idle helper's start-up: %+.2f s", overhead,
-           100.0 * overhead / barePerFile.exit.cpuSeconds, overhead - idleCpuMean));
 
-  // ---- 4: memory ----------------------------------------------------------------------------
-  std::printf("\nPeak resident memory\n");
-  line("bare pocketsphinx process, 5 recordings (ru_maxrss)", mib(barePerFile.exit.maxRssKb));
-  line("bare pocketsphinx process, joined recording (ru_maxrss)", mib(bareJoined.exit.maxRssKb));
+  std::printf("\nPeak resident memory of single runs\n");
   line("helper, 5 sessions, no terms (VmHWM before exit / ru_maxrss)",
        mib(termRuns[0].peakKb) + " / " + mib(termRuns[0].exit.maxRssKb));
   line("helper, 5 sessions, in-audio terms (VmHWM / ru_maxrss)",
@@ -527,6 +609,9 @@ int runBench(const std::string& helperPath, int helloRuns, bool withPaced) {
     const std::string label = std::string("helper VmRSS after each stop, MiB, ") + termSets[t].name;
     line(label.substr(0, 58).c_str(), after);
   }
+  std::printf(
+      "    (a stopped session's decoder stays loaded for the next session for a minute, then is "
+      "freed)\n");
   if (!idleRss.empty())
     line("idle helper (ru_maxrss, median)",
          mib(static_cast<long>(
@@ -599,6 +684,8 @@ int runBench(const std::string& helperPath, int helloRuns, bool withPaced) {
   line("p50 / p95 / min / max",
        fmt("%.1f / %.1f / ", percentile(helloMs, 50), percentile(helloMs, 95)) +
            fmt("%.1f / %.1f ms", percentile(helloMs, 0), percentile(helloMs, 100)));
+  line("shared libraries mapped at hello, min / max",
+       fmt("%.0f / %.0f", percentile(helloLibraries, 0), percentile(helloLibraries, 100)));
 
   size_t invalid = joinedUnpaced.invalidLines + (joinedPaced ? joinedPaced->invalidLines : 0);
   for (const auto& r : termRuns) invalid += r.invalidLines;
@@ -612,6 +699,7 @@ int runBench(const std::string& helperPath, int helloRuns, bool withPaced) {
 int main(int argc, char** argv) {
   std::string helperPath = QUORVEL_HELPER_PATH;
   int helloRuns = 10;
+  int pairs = 5;
   bool withPaced = true;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -621,18 +709,21 @@ int main(int argc, char** argv) {
       helperPath = argv[++i];
     } else if (a == "--hello-runs" && i + 1 < argc) {
       helloRuns = std::max(1, std::atoi(argv[++i]));
+    } else if (a == "--pairs" && i + 1 < argc) {
+      pairs = std::max(1, std::atoi(argv[++i]));
     } else if (a == "--no-paced") {
       withPaced = false;
     } else if (a.rfind("--benchmark", 0) == 0) {
       // the bench runner's flags for Google Benchmark binaries
     } else {
       std::fprintf(stderr,
-                   "usage: quorvel-helper-bench [--helper PATH] [--hello-runs N] [--no-paced]\n");
+                   "usage: quorvel-helper-bench [--helper PATH] [--hello-runs N] [--pairs N] "
+                   "[--no-paced]\n");
       return 2;
     }
   }
   try {
-    return runBench(helperPath, helloRuns, withPaced);
+    return runBench(helperPath, helloRuns, withPaced, pairs);
   } catch (const std::exception& e) {
     std::fflush(stdout);
     std::fprintf(stderr, "quorvel-helper-bench: %s\n", e.what());

@@ -321,5 +321,19 @@ TEST(SphinxDecoderTest, WordsMissingFromTheDictionaryAreAddedForTheTerms) {
   EXPECT_THROW(decoder.setContext({"x"}), SpeechServiceError) << "not inside an utterance";
 }
 
+// The decoder holds only the words of its language model; a term word that only the dictionary
+// file has is given the file's pronunciations (all of them), not a guess.
+TEST(SphinxDecoderTest, ATermWordOutsideTheLanguageModelTakesTheDictionarysPronunciations) {
+  SphinxDecoder decoder(
+      {kEnUsModel / "en-us", kEnUsModel / "en-us.lm.bin", kEnUsModel / "cmudict-en-us.dict"});
+  // "abeles" is in the dictionary, twice, and not in the language model.
+  EXPECT_EQ(decoder.pronunciation("abeles"), "AH B EH L Z");
+  EXPECT_TRUE(decoder.reusable());
+  decoder.setContext({"Abeles"});
+  EXPECT_EQ(decoder.pronunciation("abeles"), "AH B EH L Z");
+  EXPECT_EQ(decoder.pronunciation("abeles(2)"), "EY B AH L IY Z");
+  EXPECT_FALSE(decoder.reusable()) << "its dictionary learnt the words";
+}
+
 }  // namespace
 }  // namespace quorvel::speech

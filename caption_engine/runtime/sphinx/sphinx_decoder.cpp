@@ -11,12 +11,16 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "caption_engine/runtime/speech_service.h"
 #include "caption_engine/runtime/sphinx/context_terms.h"
+#include "caption_engine/runtime/sphinx/sphinx_dictionary.h"
 #include "caption_engine/runtime/sphinx/sphinx_text.h"
 
 namespace quorvel::speech {
@@ -71,33 +75,62 @@ ngram_model_t* readArpa(cmd_ln_t* config, logmath_t* logmath, const std::string&
 
 SphinxDecoder::SphinxDecoder(const SphinxModelFiles& files) : files_(files) {
   silenceRecognizerLog();
-  config_ = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", files.acousticModel.c_str(), "-lm",
-                        files.languageModel.c_str(), "-dict", files.dictionary.c_str(), "-logfn",
-                        "/dev/null", nullptr);
-  if (config_) ps_ = ps_init(config_);
-  if (!ps_) {
-    if (config_) cmd_ln_free_r(config_);
-    config_ = nullptr;
-    throw SpeechServiceError("the speech model in " + files.acousticModel.parent_path().string() +
-                             " could not be loaded");
+  config_ = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", files.acousticModel.c_str(), "-dict",
+                        files.dictionary.c_str(), "-logfn", "/dev/null", nullptr);
+  const auto unloadable = [&] {
+    return SpeechServiceError("the speech model in " + files.acousticModel.parent_path().string() +
+                              " could not be loaded");
+  };
+  if (!config_) throw unloadable();
+  // The language model is read first, with log-math made as the decoder makes its own, so that
+  // the decoder is given only the pronunciations of words the model can recognise: a dictionary
+  // holds far more words than its language model, and the rest would only take memory (about a
+  // sixth of a loaded model). Words outside the language model are looked up in the whole
+  // dictionary when contextual terms need them.
+  logmath_ = logmath_init(cmd_ln_float32_r(config_, "-logbase"), 0,
+                          cmd_ln_boolean_r(config_, "-bestpath"));
+  ngram_model_t* lm =
+      logmath_ ? ngram_model_read(config_, files.languageModel.c_str(), NGRAM_AUTO, logmath_)
+               : nullptr;
+  if (!lm) {
+    if (logmath_) logmath_free(logmath_);
+    cmd_ln_free_r(config_);
+    throw unloadable();
+  }
+  {
+    std::unordered_set<std::string_view> vocabulary;
+    const uint32 unigrams = ngram_model_get_counts(lm)[0];
+    for (uint32 i = 0; i < unigrams; ++i) {
+      if (const char* w = ngram_word(lm, static_cast<int32>(i))) vocabulary.insert(w);
+    }
+    SphinxDictionaryExcerpt excerpt(files.dictionary,
+                                    [&](std::string_view w) { return vocabulary.count(w) > 0; });
+    if (excerpt.path()) cmd_ln_set_str_r(config_, "-dict", excerpt.path()->c_str());
+    ps_ = ps_init(config_);
+    cmd_ln_set_str_r(config_, "-dict", files.dictionary.c_str());
+  }
+  // The search over the model's language model, under the name the decoder gives its own.
+  // (ps_get_search is avoided: it leaks an iterator on every call.)
+  baseSearch_ = "_default";
+  const bool searching = ps_ && ps_set_lm(ps_, baseSearch_.c_str(), lm) == 0 &&
+                         ps_set_search(ps_, baseSearch_.c_str()) == 0;
+  ngram_model_free(lm);  // the search keeps its own reference
+  if (!searching) {
+    if (ps_) ps_free(ps_);
+    logmath_free(logmath_);
+    cmd_ln_free_r(config_);
+    throw unloadable();
   }
   cmd_ln_t* live = ps_get_config(ps_);
   sampleRate_ = static_cast<int>(cmd_ln_float32_r(live, "-samprate"));
   int frameRate = cmd_ln_int32_r(live, "-frate");
   if (sampleRate_ <= 0 || frameRate <= 0) {
     ps_free(ps_);
+    logmath_free(logmath_);
     cmd_ln_free_r(config_);
     throw SpeechServiceError("the speech model has no usable sample or frame rate");
   }
   samplesPerFrame_ = sampleRate_ / frameRate;
-  // The search the decoder made from the model's language model. (ps_get_search is avoided: it
-  // leaks an iterator on every call.)
-  baseSearch_ = "_default";
-  if (!ps_get_lm(ps_, baseSearch_.c_str())) {
-    ps_free(ps_);
-    cmd_ln_free_r(config_);
-    throw SpeechServiceError("the speech model has no language model");
-  }
   // Live cepstral mean normalisation adapts to the audio it hears, from a start the model sets:
   // a decoder used for a second stream would decode it differently unless that start is restored.
   if (const feat_t* feat = ps_get_feat(ps_); feat && feat->cmn_struct) {
@@ -136,6 +169,7 @@ bool SphinxDecoder::resetForReuse() {
 SphinxDecoder::~SphinxDecoder() {
   if (utteranceOpen_) ps_end_utt(ps_);
   ps_free(ps_);
+  logmath_free(logmath_);
   cmd_ln_free_r(config_);
 }
 
@@ -195,12 +229,19 @@ std::vector<RecognizedWord> SphinxDecoder::endUtterance() {
   return words();
 }
 
-std::optional<std::string> SphinxDecoder::pronunciation(const std::string& word) const {
+std::optional<std::string> SphinxDecoder::loadedPronunciation(const std::string& word) const {
   char* phones = ps_lookup_word(ps_, word.c_str());
   if (!phones) return std::nullopt;
   std::string out = phones;
   ckd_free(phones);
   return out;
+}
+
+std::optional<std::string> SphinxDecoder::pronunciation(const std::string& word) const {
+  if (auto loaded = loadedPronunciation(word)) return loaded;
+  auto found = dictionaryPronunciations(files_.dictionary, {word});
+  if (found.empty()) return std::nullopt;
+  return found.begin()->second.front();
 }
 
 SphinxPreparedContext::~SphinxPreparedContext() {
@@ -224,14 +265,43 @@ SphinxPreparedContext SphinxDecoder::prepareContext(const std::vector<std::strin
   const auto termWords = contextTermWords(terms);
   const std::string arpa = contextLanguageModelArpa(termWords);
   if (arpa.empty()) return prepared;
-  prepared.model_ = readArpa(ps_get_config(ps_), ps_get_logmath(ps_), arpa);
-  // Words the dictionary lacks get a guessed pronunciation, each once.
+  prepared.model_ = readArpa(ps_get_config(ps_), logmath_, arpa);
+  // Words the decoder's dictionary lacks: those the model's whole dictionary has are added with
+  // its pronunciations, the others with a guessed one, each once.
+  std::vector<std::string> missing;
   std::set<std::string> seen;
-  auto lookup = [this](const std::string& piece) { return pronunciation(piece); };
   for (const auto& words : termWords) {
     for (const auto& w : words) {
-      if (!seen.insert(w).second || pronunciation(w)) continue;
-      if (auto phones = guessPronunciation(w, lookup)) prepared.newWords_.emplace_back(w, *phones);
+      if (seen.insert(w).second && !loadedPronunciation(w)) missing.push_back(w);
+    }
+  }
+  if (missing.empty()) return prepared;
+  // The whole dictionary is read once for the words and every piece a guess looks up; a guess
+  // that found pieces may look up others, which the next reading answers.
+  std::set<std::string> asked(missing.begin(), missing.end());
+  std::map<std::string, std::vector<std::string>> known;
+  auto lookup = [&](const std::string& piece) -> std::optional<std::string> {
+    if (auto loaded = loadedPronunciation(piece)) return loaded;
+    if (auto it = known.find(piece); it != known.end()) return it->second.front();
+    asked.insert(piece);
+    return std::nullopt;
+  };
+  for (size_t reading = 0; reading < 3; ++reading) {
+    const size_t before = asked.size();
+    known = dictionaryPronunciations(files_.dictionary, asked);
+    for (const auto& w : missing) {
+      if (!known.count(w)) guessPronunciation(w, lookup);
+    }
+    if (asked.size() == before) break;
+  }
+  for (const auto& w : missing) {
+    if (auto it = known.find(w); it != known.end()) {
+      for (size_t v = 0; v < it->second.size(); ++v) {
+        prepared.newWords_.emplace_back(v == 0 ? w : w + "(" + std::to_string(v + 1) + ")",
+                                        it->second[v]);
+      }
+    } else if (auto phones = guessPronunciation(w, lookup)) {
+      prepared.newWords_.emplace_back(w, *phones);
     }
   }
   return prepared;
@@ -251,7 +321,7 @@ void SphinxDecoder::applyContext(SphinxPreparedContext context) {
   // The dictionary learns the new words first; the search is rebuilt once, with the last.
   for (size_t i = 0; i < context.newWords_.size(); ++i) {
     const auto& [word, phones] = context.newWords_[i];
-    if (pronunciation(word)) continue;  // added by an earlier context
+    if (loadedPronunciation(word)) continue;  // added by an earlier context
     const bool last = i + 1 == context.newWords_.size();
     dictionaryChanged_ = true;  // even a refused word may have left something behind
     if (ps_add_word(ps_, word.c_str(), phones.c_str(), last ? TRUE : FALSE) < 0) {

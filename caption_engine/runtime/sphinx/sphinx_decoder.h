@@ -14,6 +14,7 @@
 struct ps_decoder_s;
 struct cmd_ln_s;
 struct ngram_model_s;
+struct logmath_s;
 
 namespace quorvel::speech {
 
@@ -51,7 +52,7 @@ class SphinxDecoder {
   // Interpolation weight of the contextual terms' language model against the base model.
   static constexpr float kContextWeight = 0.05f;
 
-  // Loads the model (about 0.25 s of CPU, 100 MB). Throws SpeechServiceError when it cannot.
+  // Loads the model (about 0.25 s of CPU, 90 MB). Throws SpeechServiceError when it cannot.
   explicit SphinxDecoder(const SphinxModelFiles& files);
   ~SphinxDecoder();
   SphinxDecoder(const SphinxDecoder&) = delete;
@@ -84,7 +85,9 @@ class SphinxDecoder {
   void applyContext(SphinxPreparedContext context);
   // prepareContext and applyContext in one step.
   void setContext(const std::vector<std::string>& terms) { applyContext(prepareContext(terms)); }
-  // The dictionary's pronunciation of a word, if it has one.
+  // The dictionary's pronunciation of a word, if it has one: the decoder's own (which holds the
+  // words of the language model and those added for terms), or else the model's dictionary file
+  // (read for the purpose).
   std::optional<std::string> pronunciation(const std::string& word) const;
 
   // The files the model was loaded from.
@@ -100,8 +103,10 @@ class SphinxDecoder {
 
  private:
   std::vector<RecognizedWord> words();
+  std::optional<std::string> loadedPronunciation(const std::string& word) const;
 
   cmd_ln_s* config_ = nullptr;
+  logmath_s* logmath_ = nullptr;  // the language models' log-math
   ps_decoder_s* ps_ = nullptr;
   std::string baseSearch_;
   int sampleRate_ = 16000;
