@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 #include <filesystem>
+#include <system_error>
 #include <utility>
 
 namespace quorvel::speech {
@@ -25,7 +26,10 @@ std::string fingerprint(const SphinxModelFiles& files) {
   note(files.dictionary);
   note(files.acousticModel);
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(files.acousticModel, ec)) note(entry.path());
+  for (fs::directory_iterator it(files.acousticModel, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    note(it->path());
+  }
   return out;
 }
 
@@ -80,7 +84,15 @@ void SphinxDecoderPool::giveBack(Lease lease) {
     } else {
       replaced = std::move(kept_);
       kept_ = std::move(fresh);
-      if (!expirer_.joinable()) expirer_ = std::thread([this] { expireLoop(); });
+      if (!expirer_.joinable()) {
+        try {
+          expirer_ = std::thread([this] { expireLoop(); });
+        } catch (const std::system_error&) {
+          // Without a thread to free it in time, the decoder is not kept.
+          replaced = std::move(kept_);
+          kept_.reset();
+        }
+      }
     }
   }
   changed_.notify_all();
