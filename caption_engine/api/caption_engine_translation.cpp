@@ -8,13 +8,6 @@ CaptionEngineError error(const CaptionRuntimeFailure& failure) {
   return CaptionEngineError(engineCode(failure.code), failure.message, failure.retriable);
 }
 
-double clampedFraction(double fraction) {
-  if (!std::isfinite(fraction)) return 0.0;
-  if (fraction < 0.0) return 0.0;
-  if (fraction > 1.0) return 1.0;
-  return fraction;
-}
-
 CaptionSegmentEvent segment(const std::string& sessionId, const CaptionEmission& emission,
                             const std::string& locale) {
   return CaptionSegmentEvent{sessionId,

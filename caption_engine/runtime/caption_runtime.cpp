@@ -627,10 +627,7 @@ CaptionRuntimeImpl::StopFigures CaptionRuntimeImpl::markStopped(int64_t endedAtM
   StopFigures f;
   f.finals = sequencer_.finals();
   f.dropped = sequencer_.droppedVolatiles();
-  f.seconds = startedAtMs_ ? std::max<int64_t>(
-                                 0, static_cast<int64_t>(std::floor(
-                                        static_cast<double>(endedAtMs - *startedAtMs_) / 1000.0)))
-                           : 0;
+  f.seconds = CaptionStatusMapping::seconds(startedAtMs_, endedAtMs, endedAtMs);
   stateChanged_.notify_all();
   return f;
 }

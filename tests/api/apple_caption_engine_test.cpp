@@ -53,13 +53,14 @@ TEST(CaptionEngineTranslation, RuntimeCodesMapOntoEngineCodes) {
   };
   const Case cases[] = {
       {CaptionRuntimeErrorCode::badRequest, CaptionEngineErrorCode::startFailed},
+      {CaptionRuntimeErrorCode::unsupportedOp, CaptionEngineErrorCode::startFailed},
       {CaptionRuntimeErrorCode::internal, CaptionEngineErrorCode::startFailed},
       {CaptionRuntimeErrorCode::captionsUnsupported, CaptionEngineErrorCode::unsupported},
       {CaptionRuntimeErrorCode::captionsModelMissing, CaptionEngineErrorCode::modelMissing},
       {CaptionRuntimeErrorCode::captionsAudioUnavailable, CaptionEngineErrorCode::audioUnavailable},
       {CaptionRuntimeErrorCode::captionsStartFailed, CaptionEngineErrorCode::startFailed},
   };
-  ASSERT_EQ(std::size(cases), allCaptionRuntimeErrorCodes.size());
+  ASSERT_EQ(std::size(cases), allCaptionErrorCodes.size());
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(rawValue(c.runtime)));
     EXPECT_EQ(engineCode(c.runtime), c.engine);
@@ -99,19 +100,19 @@ class RelayTest : public ::testing::Test {
   }
 };
 
-TEST_F(RelayTest, ProgressFractionIsClampedToZeroToOne) {
-  const double inf = std::numeric_limits<double>::infinity();
-  const std::pair<double, double> cases[] = {{1.7, 1.0}, {std::nan(""), 0.0}, {-0.2, 0.0},
-                                             {inf, 0.0}, {-inf, 0.0},         {0.25, 0.25},
-                                             {1.0, 1.0}, {0.0, 0.0}};
-  for (auto [given, expected] : cases) events.assetProgress("en-US", given, false, std::nullopt);
-  ASSERT_EQ(recorder.events.size(), std::size(cases));
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    const auto* p = recorder.events[i].asAssetProgress();
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->fraction, cases[i].second) << "given " << cases[i].first;
-    EXPECT_EQ(p->id, "en-US");
-  }
+TEST_F(RelayTest, ProgressReachesTheObserverAsRaised) {
+  events.raiseAssetProgress("en-US", 0.25, false, std::nullopt);
+  events.raiseAssetProgress("en-US", 1.0, true, "boom");
+  ASSERT_EQ(recorder.events.size(), 2u);
+  const auto* first = recorder.events[0].asAssetProgress();
+  const auto* last = recorder.events[1].asAssetProgress();
+  ASSERT_TRUE(first && last);
+  EXPECT_EQ(first->id, "en-US");
+  EXPECT_EQ(first->fraction, 0.25);
+  EXPECT_FALSE(first->done);
+  EXPECT_EQ(last->fraction, 1.0);
+  EXPECT_TRUE(last->done);
+  EXPECT_EQ(last->error, "boom");
 }
 
 TEST_F(RelayTest, SegmentKindIsFinalOnlyForTheTextFinal) {
