@@ -135,8 +135,9 @@ struct OwnMicrophone {
              " rate=48000 sink_properties=device.description=Sink-" + tag),
         source("module-remap-source source_name=" + name + " master=quorvel_sink_" + tag +
                ".monitor source_properties=device.description=" + label),
-        silence({"pacat", "--playback", "-d", "quorvel_sink_" + tag, "--raw", "--format=s16le",
-                 "--rate=48000", "--channels=2", "/dev/zero"}) {}
+        silence(testing::quietly({"pacat", "--playback", "-d", "quorvel_sink_" + tag, "--raw",
+                                  "--format=s16le", "--rate=48000", "--channels=2", "/dev/zero"})) {
+  }
 
   std::string tag;
   std::string name;

@@ -3,6 +3,7 @@
 // test's own that the test may kill and start again at the same address.
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>

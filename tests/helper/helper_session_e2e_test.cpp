@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "helper_harness.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wav_file.h"
 
 namespace quorvel::testing {
 namespace {
@@ -67,66 +69,20 @@ int64_t wallMs() {
 // ---------------------------------------------------------------------------------------------
 // Recordings.
 
-uint32_t le32(const char* p) {
-  const auto* u = reinterpret_cast<const unsigned char*>(p);
-  return u[0] | (u[1] << 8) | (u[2] << 16) | (static_cast<uint32_t>(u[3]) << 24);
-}
-
-// The length of a WAV file's audio: its data bytes over the byte rate of its fmt chunk.
+// The length of a WAV file's audio.
 int64_t wavDurationMs(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  char riff[12];
-  if (!f.read(riff, 12) || std::string(riff, 4) != "RIFF" || std::string(riff + 8, 4) != "WAVE") {
-    return 0;
-  }
-  uint32_t byteRate = 0;
-  for (char chunk[8]; f.read(chunk, 8);) {
-    const uint32_t size = le32(chunk + 4);
-    const std::string id(chunk, 4);
-    if (id == "data") return byteRate ? int64_t{size} * 1000 / byteRate : 0;
-    std::string body(size + (size & 1), '\0');
-    if (!f.read(body.data(), static_cast<std::streamsize>(body.size()))) return 0;
-    if (id == "fmt " && size >= 12) byteRate = le32(body.data() + 8);
-  }
-  return 0;
-}
-
-void putLe32(std::string& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+  const auto wav = support::readWav(path);
+  return wav ? wav->durationMs() : 0;
 }
 
 // Copies a PCM WAV file with silence appended, so that the recognizer hears the speech end and
 // closes its utterance while the session runs.
 bool writeWavWithTrailingSilence(const std::string& from, const std::string& to,
                                  int64_t silenceMs) {
-  std::ifstream f(from, std::ios::binary);
-  char riff[12];
-  if (!f.read(riff, 12)) return false;
-  std::string fmt, data;
-  for (char chunk[8]; f.read(chunk, 8);) {
-    const uint32_t size = le32(chunk + 4);
-    std::string body(size, '\0');
-    if (!f.read(body.data(), size)) return false;
-    if (size & 1) f.ignore(1);
-    const std::string id(chunk, 4);
-    if (id == "fmt ") fmt = body;
-    if (id == "data") data = body;
-  }
-  if (fmt.size() < 16 || data.empty()) return false;
-  const uint32_t byteRate = le32(fmt.data() + 8);
-  const uint32_t blockAlign =
-      static_cast<unsigned char>(fmt[12]) | (static_cast<unsigned char>(fmt[13]) << 8);
-  if (blockAlign == 0) return false;
-  data.append(static_cast<size_t>(silenceMs * byteRate / 1000 / blockAlign * blockAlign), '\0');
-  std::string out = "RIFF";
-  putLe32(out, static_cast<uint32_t>(4 + 8 + fmt.size() + 8 + data.size()));
-  out += "WAVEfmt ";
-  putLe32(out, static_cast<uint32_t>(fmt.size()));
-  out += fmt + "data";
-  putLe32(out, static_cast<uint32_t>(data.size()));
-  out += data;
-  std::ofstream o(to, std::ios::binary);
-  return static_cast<bool>(o.write(out.data(), static_cast<std::streamsize>(out.size())));
+  auto wav = support::readWav(from);
+  if (!wav) return false;
+  wav->appendSilence(silenceMs);
+  return support::writeWav(to, *wav);
 }
 
 // Lower-case words without punctuation or sentence marks.
@@ -301,15 +257,7 @@ bool soundServerRequired() {
 
 class HelperSessionE2E : public ::testing::Test {
  protected:
-  HelperSessionE2E() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quorvel-wire-XXXXXX").string();
-    if (mkdtemp(pattern.data())) dir_ = pattern;
-  }
-  ~HelperSessionE2E() override {
-    helpers_.clear();
-    std::error_code ec;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
-  }
+  ~HelperSessionE2E() override { helpers_.clear(); }
 
   void TearDown() override {
     for (const auto& h : helpers_) {
@@ -359,7 +307,8 @@ class HelperSessionE2E : public ::testing::Test {
     return reply;
   }
 
-  std::filesystem::path dir_;
+  support::TempDir temp_{"quorvel-wire"};
+  const std::filesystem::path dir_ = temp_.path();
   std::vector<std::unique_ptr<HelperProcess>> helpers_;
   Json hello_;  // the captions block of the last hello
   bool unsupported_ = false;

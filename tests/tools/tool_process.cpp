@@ -1,9 +1,7 @@
 #include "tool_process.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,49 +9,20 @@
 namespace quorvel::testing {
 
 ToolProcess::ToolProcess(const std::string& path, const std::vector<std::string>& args) {
-  int outPipe[2], errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return;
-  std::vector<std::string> argvStrings{path};
-  argvStrings.insert(argvStrings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argvStrings) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  pid_ = fork();
-  if (pid_ == 0) {
-    int devNull = open("/dev/null", O_RDONLY);
-    dup2(devNull, 0);
-    dup2(outPipe[1], 1);
-    dup2(errPipe[1], 2);
-    execv(path.c_str(), argv.data());
-    _exit(127);
+  std::vector<std::string> argv{path};
+  argv.insert(argv.end(), args.begin(), args.end());
+  try {
+    child_ = std::make_unique<support::ChildProcess>(support::ChildProcess::Options{
+        std::move(argv), {}, support::ChildProcess::Stream::devNull});
+  } catch (const std::exception&) {
+    return;  // waitForExit then reports that it never ended
   }
-  close(outPipe[1]);
-  close(errPipe[1]);
-  if (pid_ < 0) {
-    close(outPipe[0]);
-    close(errPipe[0]);
-    return;
-  }
-  collector_ = std::thread([this, o = outPipe[0], e = errPipe[0]] { collect(o, e); });
-  waiter_ = std::thread([this] {
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    std::lock_guard lock(mutex_);
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    changed_.notify_all();
-  });
+  collector_ =
+      std::thread([this, o = child_->takeStdout(), e = child_->takeStderr()] { collect(o, e); });
 }
 
 ToolProcess::~ToolProcess() {
-  bool running = false;
-  {
-    std::lock_guard lock(mutex_);
-    running = pid_ > 0 && !status_;
-  }
-  if (running) kill(pid_, SIGKILL);
-  if (waiter_.joinable()) waiter_.join();
+  if (child_) child_->signal(SIGKILL);
   if (collector_.joinable()) collector_.join();
 }
 
@@ -93,17 +62,17 @@ bool ToolProcess::waitForOutput(const std::string& text, std::chrono::millisecon
 }
 
 void ToolProcess::signal(int sig) {
-  std::lock_guard lock(mutex_);
-  if (pid_ > 0 && !status_) kill(pid_, sig);
+  if (child_) child_->signal(sig);
 }
 
 std::optional<int> ToolProcess::waitForExit(std::chrono::milliseconds wait) {
-  std::unique_lock lock(mutex_);
-  if (pid_ <= 0) return std::nullopt;
-  if (!changed_.wait_for(lock, wait, [&] { return status_.has_value(); })) return std::nullopt;
+  if (!child_) return std::nullopt;
+  const auto exit = child_->waitForExit(wait);
+  if (!exit) return std::nullopt;
   // Whatever the child wrote before it ended is read once its pipes close.
+  std::unique_lock lock(mutex_);
   changed_.wait_for(lock, std::chrono::seconds(5), [&] { return closed_; });
-  return status_;
+  return exit->status;
 }
 
 std::string ToolProcess::out() const {

@@ -6,15 +6,16 @@
 // destructor kills a child that is still running.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/child_process.h"
 
 namespace quorvel::testing {
 
@@ -38,15 +39,13 @@ class ToolProcess {
  private:
   void collect(int outFd, int errFd);
 
-  pid_t pid_ = -1;
+  std::unique_ptr<support::ChildProcess> child_;
   std::thread collector_;
-  std::thread waiter_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::string out_;            // guarded by mutex_
-  std::string err_;            // guarded by mutex_
-  bool closed_ = false;        // guarded by mutex_: both pipes reached end of file
-  std::optional<int> status_;  // guarded by mutex_: set once the child has ended
+  std::string out_;      // guarded by mutex_
+  std::string err_;      // guarded by mutex_
+  bool closed_ = false;  // guarded by mutex_: both pipes reached end of file
 };
 
 // Runs the tool to its end (at most `wait`) and returns exit status, stdout and stderr.
