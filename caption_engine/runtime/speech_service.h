@@ -68,6 +68,9 @@ class SpeechAnalyzer {
   // arrive while speech is being heard take effect when that utterance ends. Throws when the
   // terms cannot be used; the terms in use then stay as they were.
   virtual void setContext(const std::vector<std::string>& terms) = 0;
+  // A line for the log about the terms last given (that the model cannot use them, say), or
+  // nothing. Read after setContext.
+  virtual std::optional<std::string> contextNote() { return std::nullopt; }
   // The input format the analyzer takes, or nothing.
   virtual std::optional<AudioFormat> bestAvailableAudioFormat() = 0;
   // Opens the stream. Throws.
