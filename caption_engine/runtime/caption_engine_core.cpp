@@ -49,14 +49,14 @@ CaptionRuntimeCapabilities CaptionEngineCore::capabilities(int64_t waitMs) {
 #else
   (void)waitMs;
 #endif
-  return CaptionRuntimeCapabilities{false, unavailabilityReason(), {}, {}};
+  return CaptionRuntimeCapabilities{false, unavailabilityReason(), {}, {}, {}};
 }
 
 CaptionRuntimeCapabilities CaptionEngineCore::capabilities() {
 #ifdef SPEECHANALYZER_AVAILABLE
   if (runtime_ && !unsupportedReason()) return runtime_->capabilities();
 #endif
-  return CaptionRuntimeCapabilities{false, unavailabilityReason(), {}, {}};
+  return CaptionRuntimeCapabilities{false, unavailabilityReason(), {}, {}, {}};
 }
 
 void CaptionEngineCore::start(const CaptionsStartRequest& request,

@@ -76,11 +76,11 @@ TEST(CaptionStatusMappingTest, StatusDictionaryHasExactlySixKeysWithNullsForAbse
 
 TEST(CaptionRuntimeCapabilitiesTest, BlockHasFourKeysAndANullReason) {
   EXPECT_EQ(
-      (CaptionRuntimeCapabilities{true, std::nullopt, {"en-US"}, {"en-GB", "en-US"}}
+      (CaptionRuntimeCapabilities{true, std::nullopt, {"en-US"}, {"en-GB", "en-US"}, {}}
            .block()
            .dump()),
       R"({"supported":true,"reason":null,"installedLocales":["en-US"],"supportedLocales":["en-GB","en-US"]})");
-  EXPECT_EQ((CaptionRuntimeCapabilities{false, "why", {}, {}}.block().dump()),
+  EXPECT_EQ((CaptionRuntimeCapabilities{false, "why", {}, {}, {}}.block().dump()),
             R"({"supported":false,"reason":"why","installedLocales":[],"supportedLocales":[]})");
 }
 

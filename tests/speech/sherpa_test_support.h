@@ -17,12 +17,12 @@ namespace quorvel::speech::testing {
 inline std::filesystem::path fabricatedModels() { return QUORVEL_SHERPA_TEST_MODELS; }
 
 // Skips the test when the fabricated models or the library cannot be had on this machine.
-#define QUORVEL_REQUIRE_SHERPA()                                                             \
-  do {                                                                                       \
-    if (!std::filesystem::exists(::quorvel::speech::testing::fabricatedModels() / "ctc"))    \
-      GTEST_SKIP() << "no fabricated models (python3-onnx missing at build time)";           \
-    std::string whyNot;                                                                      \
-    if (!::quorvel::speech::SherpaLibrary::get(&whyNot)) GTEST_SKIP() << whyNot;             \
+#define QUORVEL_REQUIRE_SHERPA()                                                          \
+  do {                                                                                    \
+    if (!std::filesystem::exists(::quorvel::speech::testing::fabricatedModels() / "ctc")) \
+      GTEST_SKIP() << "no fabricated models (python3-onnx missing at build time)";        \
+    std::string whyNot;                                                                   \
+    if (!::quorvel::speech::SherpaLibrary::get(&whyNot)) GTEST_SKIP() << whyNot;          \
   } while (0)
 
 // A signal the fabricated models answer: loud 440 Hz bursts ("hello"), loud 4 kHz bursts
