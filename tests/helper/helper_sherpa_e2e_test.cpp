@@ -78,7 +78,6 @@ class HelperSherpaE2E : public ::testing::Test {
   void SetUp() override {
     if (!fs::exists(models() / "ctc"))
       GTEST_SKIP() << "no fabricated models (python3-onnx missing)";
-    std::string why;
     if (!speech::SherpaLibrary::available())
       GTEST_SKIP() << "the sherpa-onnx library is not installed";
     std::string pattern = (fs::temp_directory_path() / "quorvel-sherpa-XXXXXX").string();

@@ -126,7 +126,7 @@ SherpaAnalyzer::SherpaAnalyzer(const SherpaLibrary& library, SherpaModel model, 
   recognizer_ = lib_.createOnlineRecognizer(&config);
   if (!recognizer_) {
     throw SpeechServiceError("the neural recognizer could not load the " + model_.describe() +
-                             " in " + model_.directory.string());
+                             " of " + locale_ + " in " + model_.directory.string());
   }
 }
 
