@@ -33,8 +33,11 @@ CaptionEngineStatus status(const CaptionRuntimeStatus& s) {
 }
 
 CaptionEngineCapabilities capabilities(const CaptionRuntimeCapabilities& c) {
-  return CaptionEngineCapabilities{CaptionEngineKind::apple, c.supported, c.reason,
-                                   c.installedLocales, c.supportedLocales};
+  // The neural engine answers where one of the installed locales runs on it.
+  const CaptionEngineKind kind =
+      c.neuralLocales.empty() ? CaptionEngineKind::apple : CaptionEngineKind::sherpa;
+  return CaptionEngineCapabilities{kind, c.supported, c.reason, c.installedLocales,
+                                   c.supportedLocales};
 }
 
 }  // namespace quorvel::CaptionEngineTranslation

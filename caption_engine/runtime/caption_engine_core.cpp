@@ -38,12 +38,12 @@ CaptionRuntimeFailure CaptionEngineCore::unsupportedFailure() const {
 
 CaptionRuntimeCapabilities CaptionEngineCore::capabilities(int64_t waitMs) {
   if (runtime_ && !unsupportedReason()) return runtime_->capabilities(waitMs);
-  return CaptionRuntimeCapabilities{false, unavailabilityReason(), {}, {}};
+  return CaptionRuntimeCapabilities{false, unavailabilityReason(), {}, {}, {}};
 }
 
 CaptionRuntimeCapabilities CaptionEngineCore::capabilities() {
   if (runtime_ && !unsupportedReason()) return runtime_->capabilities();
-  return CaptionRuntimeCapabilities{false, unavailabilityReason(), {}, {}};
+  return CaptionRuntimeCapabilities{false, unavailabilityReason(), {}, {}, {}};
 }
 
 void CaptionEngineCore::start(const CaptionsStartRequest& request,

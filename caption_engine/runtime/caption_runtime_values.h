@@ -45,6 +45,8 @@ struct CaptionRuntimeCapabilities {
   std::optional<std::string> reason;
   std::vector<std::string> installedLocales;
   std::vector<std::string> supportedLocales;
+  // The installed locales that run on the neural engine (not part of the wire form).
+  std::vector<std::string> neuralLocales = {};
 
   bool operator==(const CaptionRuntimeCapabilities&) const = default;
 };

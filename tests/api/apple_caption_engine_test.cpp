@@ -74,6 +74,16 @@ TEST(CaptionEngineTranslation, RuntimeCodesMapOntoEngineCodes) {
   }
 }
 
+// The kind names the engine that answers: sherpa once an installed locale runs on a neural model.
+TEST(CaptionEngineTranslation, KindIsSherpaWhereANeuralModelAnswers) {
+  CaptionRuntimeCapabilities caps{true, std::nullopt, {"en-US"}, {"en-US"}, {}};
+  EXPECT_EQ(CaptionEngineTranslation::capabilities(caps).kind, CaptionEngineKind::apple);
+  caps.neuralLocales = {"en-US"};
+  const CaptionEngineCapabilities c = CaptionEngineTranslation::capabilities(caps);
+  EXPECT_EQ(c.kind, CaptionEngineKind::sherpa);
+  EXPECT_EQ(c.installedLocales, std::vector<std::string>{"en-US"});
+}
+
 TEST(CaptionEngineTranslation, StatusSecondsComeFromTheStatusMapping) {
   CaptionRuntimeStatus running{CaptionState::running, "s1", "en-US", 1000,
                                std::nullopt,          2500, -33.0,   4999};

@@ -89,7 +89,7 @@ TEST_F(CoreWithoutRuntime, StopAndSetContextFailWithoutNotices) {
 TEST_F(CoreWithoutRuntime, QueriesAnswerUnsupportedButListInputs) {
   EXPECT_FALSE(core.hasRuntime());
   EXPECT_EQ(CaptionEngineCore::unsupportedReason(), std::nullopt);
-  const CaptionRuntimeCapabilities unsupported{false, reason, {}, {}};
+  const CaptionRuntimeCapabilities unsupported{false, reason, {}, {}, {}};
   EXPECT_EQ(core.capabilities(2000), unsupported);
   EXPECT_EQ(core.capabilities(), unsupported);
 

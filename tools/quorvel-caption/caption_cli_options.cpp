@@ -60,7 +60,8 @@ std::variant<CaptionCliOptions, CaptionCliOptions::Error> CaptionCliOptions::par
     } else if (name == "--verbose" && takesNoValue()) {
       o.verbose = true;
     } else if (name == "--locale" || name == "--input" || name == "--terms" || name == "--srt" ||
-               name == "--vtt" || name == "--install-locale" || name == "--file") {
+               name == "--vtt" || name == "--install-locale" || name == "--file" ||
+               name == "--model") {
       std::string v;
       if (!value(v)) return fail(name + " needs a value");
       if (name != "--terms" && isBlank(v)) return fail(name + " needs a non-empty value");
@@ -70,6 +71,7 @@ std::variant<CaptionCliOptions, CaptionCliOptions::Error> CaptionCliOptions::par
       if (name == "--srt") o.srtPath = v;
       if (name == "--vtt") o.vttPath = v;
       if (name == "--install-locale") o.installLocale = v;
+      if (name == "--model") o.modelDir = v;
       if (name == "--file") {
         if (o.file) return fail("only one audio file can be captioned at a time");
         o.file = v;
@@ -112,6 +114,8 @@ Options:
   --input ID               caption this input (its id as --list-inputs prints it)
   --list-inputs            list the audio inputs (id, label, kind; the default marked *)
   --locale LOCALE          the speech locale (default en-US)
+  --model DIR              caption with the streaming sherpa-onnx model in DIR, without the
+                           model store (for the --locale given)
   --terms a,b,c            contextual terms the recognizer should favour
   --profanity-filter       mask profanities
   --install-if-missing     install the locale's speech model if it is missing

@@ -30,6 +30,7 @@ struct CaptionCliOptions {
   std::optional<std::string> input;  // caption this input (default: the system's default input)
   bool paced = true;
   std::string locale = "en-US";
+  std::optional<std::string> modelDir;  // caption with this neural model directory directly
   std::vector<std::string> terms;
   bool profanityFilter = false;
   bool installIfMissing = false;

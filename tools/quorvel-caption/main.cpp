@@ -412,6 +412,39 @@ int run(int argc, char** argv) {
     }
   }
 
+  // --model: a private model store for this run whose locale is the given model directory
+  // (linked, not copied), so the engine runs it as that locale's installed neural model.
+  std::optional<std::filesystem::path> privateStore;
+  struct RemoveStore {
+    std::optional<std::filesystem::path>& dir;
+    ~RemoveStore() {
+      std::error_code ec;
+      if (dir) std::filesystem::remove_all(*dir, ec);
+    }
+  } removeStore{privateStore};
+  if (o.modelDir) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path model = fs::absolute(*o.modelDir, ec);
+    if (ec || !fs::is_regular_file(model / "tokens.txt", ec)) {
+      complain("no streaming model in " + *o.modelDir + " (it needs tokens.txt and .onnx files)");
+      return exitModelMissing;
+    }
+    std::string pattern = (fs::temp_directory_path() / "quorvel-caption-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) {
+      complain("cannot make a temporary model store");
+      return exitFailed;
+    }
+    privateStore = pattern;
+    const fs::path target = *privateStore / "quorvel" / "models" / o.locale;
+    fs::create_directories(target, ec);
+    for (fs::directory_iterator it(model, ec), end; !ec && it != end; it.increment(ec))
+      fs::create_symlink(it->path(), target / it->path().filename(), ec);
+    std::ofstream(target / "model.json")
+        << "{\"locale\": \"" << o.locale << "\", \"engine\": \"sherpa\"}\n";
+    setenv("XDG_DATA_HOME", privateStore->c_str(), 1);
+  }
+
   auto engine = CaptionEngines::makeDefault();
   if (o.listInputs) return listInputs(*engine);
   if (o.installLocale) return installLocale(*engine, o);

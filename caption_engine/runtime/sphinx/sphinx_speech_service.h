@@ -1,6 +1,7 @@
-// The speech service on pocketsphinx: locales and models from the model store and its catalog
-// (sphinx_model_store.h), transcribers, analyzers running one decoder each, and the asset
-// inventory that installs and reserves models.
+// The speech service of the model store: locales and models from the store and its catalog
+// (sphinx_model_store.h), transcribers, analyzers running one pocketsphinx decoder each, or the
+// neural engine where the locale's installed model is a neural one and the engine can be had,
+// and the asset inventory that installs and reserves models.
 //
 // Locale equivalence follows canonicalLocaleTag (sphinx_locale.h). The store directory is read
 // from the environment at each use unless the service was made with a fixed one.
@@ -9,6 +10,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -17,10 +19,23 @@
 
 namespace quorvel::speech {
 
+// The neural engine, when the build has one: whether its library can be had (without opening
+// it), and an analyzer for an installed model directory (throws SpeechServiceError, or
+// SpeechModelMissingError when the directory lacks the model's files).
+struct SherpaEngineHooks {
+  std::function<bool()> available;
+  std::function<std::shared_ptr<SpeechAnalyzer>(const std::filesystem::path& modelDirectory,
+                                                const std::string& locale,
+                                                const TranscriberOptions& options)>
+      makeAnalyzer;
+};
+
 struct SphinxServiceOptions {
   // Nothing: $XDG_DATA_HOME/quorvel/models (or its default), read at each use.
   std::optional<std::filesystem::path> storeDirectory;
   std::filesystem::path systemEnUsDirectory = kSystemEnUsModelDirectory;
+  // Without hooks, neural models are not run (a locale with only one cannot start).
+  std::optional<SherpaEngineHooks> sherpa;
 };
 
 class SphinxSpeechService : public SpeechService {
@@ -33,6 +48,7 @@ class SphinxSpeechService : public SpeechService {
   std::shared_ptr<SpeechTranscriber> makeTranscriber(const std::string& locale,
                                                      const TranscriberOptions& options) override;
   AssetInventory& assetInventory() override;
+  std::vector<std::string> neuralLocales() override;
   std::shared_ptr<SpeechAnalyzer> makeAnalyzer(
       std::shared_ptr<SpeechTranscriber> transcriber) override;
 
