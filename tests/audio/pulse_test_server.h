@@ -1,6 +1,7 @@
 // Test support for capture against real sound servers: running pactl, pointing the client library
-// at another server, loading modules for the life of an object, and a PulseAudio server of a
-// test's own that the test may kill and start again at the same address.
+// at another server, loading modules for the life of an object, which server the tests run against
+// (PulseAudio or PipeWire), and a server of that kind of a test's own that the test may kill and
+// start again at the same address.
 #pragma once
 
 #include <poll.h>
