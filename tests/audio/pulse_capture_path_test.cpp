@@ -11,7 +11,6 @@
 #include <atomic>
 #include <future>
 #include <iostream>
-#include <thread>
 
 #include "caption_engine/audio/pulse_capture_audio.h"
 #include "caption_engine/audio/pulse_sources.h"
