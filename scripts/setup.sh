@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libasio-dev libicu-dev libkissfft-dev
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
-  libpulse-dev pulseaudio pulseaudio-utils
+  libpulse-dev pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pocketsphinx-testdata
   ffmpeg
   python3-onnx python3-numpy

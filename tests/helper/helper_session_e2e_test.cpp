@@ -1017,6 +1017,78 @@ TEST_F(HelperSessionE2E, ALostInputIsReportedAndAReturningOneIsUsed) {
   EXPECT_GE(segs.finals, 2u) << "a final before the loss and after the return";
 }
 
+// A microphone that is there but delivers nothing while the server reports it not running (here
+// suspended) is reported lost after a second of that, as a removed one is, and running again once
+// its audio flows. PipeWire does not suspend a source that is being recorded (it accepts the
+// request and the source runs on): there the session goes on and the host is told nothing.
+TEST_F(HelperSessionE2E, AQuietInputIsReportedLostUntilItsAudioFlowsAgain) {
+  if (shell("pactl info >/dev/null 2>&1 && echo up") != "up") {
+    if (soundServerRequired()) FAIL() << "QUORVEL_TEST_AUDIO=1 but no sound server answers";
+    GTEST_SKIP() << "no test sound server (start one with scripts/test-audio-server.sh)";
+  }
+  const char* server = std::getenv("QUORVEL_TEST_SERVER");
+  const bool pipewire = server && std::string(server) == "pipewire";
+  const std::string tag = std::to_string(getpid());
+  const std::string sink = "e2e_quiet_sink_" + tag, mic = "e2e_quiet_mic_" + tag;
+  const std::string sinkModule = shell("pactl load-module module-null-sink sink_name=" + sink +
+                                       " rate=48000 sink_properties=device.description=Quiet-Sink");
+  const std::string micModule =
+      shell("pactl load-module module-remap-source source_name=" + mic + " master=" + sink +
+            ".monitor source_properties=device.description=Quiet-Mic");
+  ASSERT_FALSE(sinkModule.empty());
+  ASSERT_FALSE(micModule.empty());
+  const std::string silencePid = shell("pacat --playback -d " + sink +
+                                       " --raw --format=s16le --rate=48000 --channels=2 /dev/zero "
+                                       "</dev/null >/dev/null 2>&1 & echo $!");
+  struct Cleanup {
+    std::string silence, sinkModule, micModule;
+    ~Cleanup() {
+      std::system(("kill " + silence + " 2>/dev/null").c_str());
+      std::system(("pactl unload-module " + micModule).c_str());
+      std::system(("pactl unload-module " + sinkModule).c_str());
+    }
+  } cleanup{silencePid, sinkModule, micModule};
+
+  LAUNCH_OR_RETURN(h);
+  const std::string sid = "quiet-1";
+  const size_t mark = h.messageCount();
+  ASSERT_TRUE(startAndAwait(
+      h, startCommand("go", sid, "en-US", Json{{"kind", "device"}, {"uniqueID", mic}})));
+  ASSERT_TRUE(h.waitFor([&](const Json& m) { return isSessionEvent(m, "captionLevel", sid); },
+                        kReplyWait, mark));
+
+  const int64_t suspendedAtMs = wallMs();
+  ASSERT_EQ(std::system(("pactl suspend-source " + mic + " 1").c_str()), 0);
+  if (pipewire) {
+    EXPECT_FALSE(
+        h.waitFor([&](const Json& m) { return isStateEvent(m, sid, "no_audio"); }, 3s, mark));
+  } else {
+    const auto held = h.waitFor([&](const Json& m) { return isStateEvent(m, sid, "no_audio"); },
+                                kReplyWait, mark);
+    ASSERT_TRUE(held);
+    EXPECT_EQ((*held)["data"]["reason"], "input_lost");
+    const int64_t latencyMs = (*held)["tsMs"].get<int64_t>() - suspendedAtMs;
+    RecordProperty("quietInputLostLatencyMs", std::to_string(latencyMs));
+    EXPECT_LE(latencyMs, 3000) << "the host is told about a second after the audio stops";
+    const size_t afterHeld = h.messageCount();
+    ASSERT_EQ(std::system(("pactl suspend-source " + mic + " 0").c_str()), 0);
+    const auto resumed = h.waitFor([&](const Json& m) { return isStateEvent(m, sid, "running"); },
+                                   kReplyWait, afterHeld);
+    ASSERT_TRUE(resumed);
+    EXPECT_EQ((*resumed)["data"]["reason"], "audio_resumed");
+  }
+  h.sendLine(Json{{"id", "st"}, {"op", "captionsStatus"}});
+  const auto status = h.waitForReply("st", kReplyWait);
+  ASSERT_TRUE(status);
+  EXPECT_EQ((*status)["result"]["state"], "running");
+  std::system(("pactl suspend-source " + mic + " 0").c_str());
+
+  h.sendLine(Json{{"id", "halt"}, {"op", "captionsStop"}});
+  const auto stopped = h.waitForReply("halt", kStopWait);
+  ASSERT_TRUE(stopped);
+  EXPECT_EQ((*stopped)["t"], "ack") << stopped->dump();
+}
+
 // Opening a file source never blocks: a FIFO without a writer is refused at once, the session
 // slot stays free and the helper ends promptly at end of input. (Such a start used to hang, with
 // its stop, every later start refused as busy, and the helper's exit on the 10 s fallback.)
