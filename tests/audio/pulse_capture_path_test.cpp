@@ -322,7 +322,7 @@ TEST_F(PulseCapturePathTest, AMicrophoneWhoseSinkGoesAwayIsHeardAgainWhenItIsBac
     ASSERT_TRUE(recorder.waitForPathEvents(2, kWait));
     EXPECT_EQ(words(recorder), (std::vector<std::string>{"held input_lost", "resumed"}));
   }
-  ChildProcess player({"paplay", "-d", "quorvel_sink_" + mic.tag, tone});
+  ChildProcess player(testing::quietly({"paplay", "-d", "quorvel_sink_" + mic.tag, tone}));
   EXPECT_TRUE(recorder.waitUntil([&] { return heard.load(); }, kWait))
       << "nothing played into the returned sink was heard";
   producer->stop();
