@@ -36,7 +36,7 @@ namespace CaptionEngineTranslation {
 CaptionEngineError error(const CaptionRuntimeFailure& failure);
 // NaN and infinities become 0, then the value is clamped to 0…1.
 double clampedFraction(double fraction);
-// Kind final for the emission kind "final", volatile for any other text.
+// Kind final for the emission kind "final", volatile for any other text; the words are copied.
 CaptionSegmentEvent segment(const std::string& sessionId, const CaptionEmission& emission,
                             const std::string& locale);
 // Seconds by the status mapping from the snapshot's start, end and current times.

@@ -162,6 +162,18 @@ SpeechResult SphinxAnalyzer::makeResult(const std::vector<RecognizedWord>& words
   start = std::clamp<int64_t>(start, 0, end);
   r.rangeStartSeconds = seconds(start);
   r.rangeDurationSeconds = seconds(end - start);
+  // A final carries its words with their own times (end frames are inclusive), masked as its text.
+  if (isFinal) {
+    r.words.reserve(words.size());
+    for (const auto& w : words) {
+      const int64_t wordEnd = std::min<int64_t>((w.endFrame + 1) * perFrame, samplesFed_);
+      const int64_t wordStart = std::clamp<int64_t>(w.startFrame * perFrame, 0, wordEnd);
+      std::string text =
+          transcriber_->options().etiquetteReplacements ? maskProfanities(w.text) : w.text;
+      r.words.push_back(
+          SpeechWord{std::move(text), seconds(wordStart), seconds(wordEnd - wordStart)});
+    }
+  }
   return r;
 }
 
