@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,22 +12,59 @@
 
 namespace quorvel::testing {
 
-ToolProcess::ToolProcess(const std::string& path, const std::vector<std::string>& args) {
+ToolProcess::ToolProcess(const std::string& path, const std::vector<std::string>& args)
+    : ToolProcess(path, args, Options{}) {}
+
+ToolProcess::ToolProcess(const std::string& path, const std::vector<std::string>& args,
+                         Options options) {
   int outPipe[2], errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return;
+  if (options.terminal) {
+    // The terminal's controller end is read as standard output.
+    winsize size{};
+    size.ws_col = 100;
+    size.ws_row = 30;
+    if (openpty(&outPipe[0], &outPipe[1], nullptr, nullptr, &size) != 0) return;
+    fcntl(outPipe[0], F_SETFD, FD_CLOEXEC);
+    fcntl(outPipe[1], F_SETFD, FD_CLOEXEC);
+  } else if (pipe2(outPipe, O_CLOEXEC) != 0) {
+    return;
+  }
+  if (pipe2(errPipe, O_CLOEXEC) != 0) return;
   std::vector<std::string> argvStrings{path};
   argvStrings.insert(argvStrings.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : argvStrings) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // The environment, made before forking: this process's, with the options' entries replacing
+  // those of the same name.
+  std::vector<std::string> envStrings;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry(*e);
+    const std::string name = entry.substr(0, entry.find('='));
+    bool replaced = false;
+    for (const std::string& given : options.env) {
+      replaced = replaced || given.substr(0, given.find('=')) == name;
+    }
+    if (!replaced) envStrings.push_back(entry);
+  }
+  envStrings.insert(envStrings.end(), options.env.begin(), options.env.end());
+  std::vector<char*> envp;
+  for (auto& e : envStrings) envp.push_back(e.data());
+  envp.push_back(nullptr);
 
   pid_ = fork();
   if (pid_ == 0) {
-    int devNull = open("/dev/null", O_RDONLY);
-    dup2(devNull, 0);
+    if (options.terminal) {
+      setsid();
+      ioctl(outPipe[1], TIOCSCTTY, 0);
+      dup2(outPipe[1], 0);
+    } else {
+      int in = open(options.stdinPath.c_str(), O_RDONLY);
+      dup2(in, 0);
+    }
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
-    execv(path.c_str(), argv.data());
+    execve(path.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   close(outPipe[1]);
@@ -69,6 +108,8 @@ void ToolProcess::collect(int outFd, int errFd) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char buf[4096];
       ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      // A terminal's controller end reads EIO once the child has closed the terminal.
       if (n <= 0) {
         close(fds[i].fd);
         fds[i].fd = -1;
@@ -90,6 +131,13 @@ bool ToolProcess::waitForOutput(const std::string& text, std::chrono::millisecon
   return changed_.wait_for(lock, wait, [&] {
     return out_.find(text) != std::string::npos || closed_;
   }) && out_.find(text) != std::string::npos;
+}
+
+bool ToolProcess::waitForError(const std::string& text, std::chrono::milliseconds wait) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, wait, [&] {
+    return err_.find(text) != std::string::npos || closed_;
+  }) && err_.find(text) != std::string::npos;
 }
 
 void ToolProcess::signal(int sig) {
@@ -117,8 +165,8 @@ std::string ToolProcess::err() const {
 }
 
 ToolRun runTool(const std::string& path, const std::vector<std::string>& args,
-                std::chrono::milliseconds wait) {
-  ToolProcess process(path, args);
+                std::chrono::milliseconds wait, ToolProcess::Options options) {
+  ToolProcess process(path, args, std::move(options));
   ToolRun run;
   run.status = process.waitForExit(wait);
   run.out = process.out();
