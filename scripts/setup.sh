@@ -11,6 +11,7 @@ packages=(
   libpulse-dev pulseaudio pulseaudio-utils
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pocketsphinx-testdata
   ffmpeg
+  dpkg-dev file python3
 )
 if [ "${QUORVEL_SETUP_SANITIZERS:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)
