@@ -224,7 +224,8 @@ struct CaptionAssetProgressEvent {
   bool operator==(const CaptionAssetProgressEvent&) const = default;
 };
 
-// A windowed level with the 13 band levels (90 Hz to 7 kHz, low to high) for meters.
+// A windowed level with the 13 band levels (90 Hz to 7 kHz, low to high) for meters. Readings
+// come 24 times for each second of audio the session analyses, so they also tell how far it is.
 struct CaptionLevelReadingEvent {
   std::string sessionId;
   double levelDb = -120.0;
