@@ -452,7 +452,7 @@ TEST(CaptionJsonLines, OneObjectPerFinalWithItsWordsWhenTimed) {
   EXPECT_EQ(CaptionJsonLines::final(s),
             R"({"text":"say \"hi\"\nnow","startMs":1200,"endMs":2500})");
   s.text = "bad \xFF byte";
-  EXPECT_NO_THROW(nlohmann::json::parse(CaptionJsonLines::final(s)));
+  EXPECT_TRUE(nlohmann::json::parse(CaptionJsonLines::final(s))["text"].is_string());
 }
 
 TEST(CaptionView, TheWordsBeingHeardAreCutAtAWordBoundary) {
