@@ -27,8 +27,7 @@ std::string joined(const std::vector<std::string>& items) {
 
 std::string inputName(const CaptionFailureContext& c) {
   if (c.source == CaptionFailureContext::Source::defaultInput) {
-    return c.inputLabel.empty() ? "the default audio input"
-                                : "the default audio input (" + c.inputLabel + ")";
+    return c.inputLabel.empty() ? "the default audio input" : c.inputLabel + ", the default input";
   }
   return c.inputLabel.empty() ? "audio input " + c.input
                               : "audio input " + c.inputLabel + " [" + c.input + "]";
@@ -76,7 +75,7 @@ std::string startFailure(CaptionEngineErrorCode code, const CaptionFailureContex
             return "the sound server has no default audio input; choose one with --input (see "
                    "--list-inputs)";
           }
-          return "cannot capture from " + inputName(c) + " (see --list-inputs)";
+          return "cannot capture from " + inputName(c) + "; see --list-inputs";
       }
       break;
     case CaptionEngineErrorCode::startFailed:
@@ -106,7 +105,7 @@ std::string noSpeech(const CaptionFailureContext& c) {
   using Source = CaptionFailureContext::Source;
   if (c.source == Source::input || c.source == Source::defaultInput) {
     return "no speech heard for a while on " + inputName(c) +
-           " (is it the right input? see --list-inputs)";
+           "; is it the right input? See --list-inputs";
   }
   return "no speech heard for a while";
 }
