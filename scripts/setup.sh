@@ -13,6 +13,7 @@ packages=(
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pocketsphinx-testdata
   ffmpeg
   python3-onnx python3-numpy
+  dpkg-dev file python3
 )
 if [ "${QUORVEL_SETUP_SANITIZERS:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)

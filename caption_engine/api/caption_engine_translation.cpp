@@ -17,7 +17,8 @@ CaptionSegmentEvent segment(const std::string& sessionId, const CaptionEmission&
                              emission.tStartMs,
                              emission.tEndMs,
                              emission.text,
-                             locale};
+                             locale,
+                             emission.words};
 }
 
 CaptionEngineStatus status(const CaptionRuntimeStatus& s) {

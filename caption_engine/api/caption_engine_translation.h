@@ -36,7 +36,7 @@ namespace CaptionEngineTranslation {
 
 // Code mapped, message and retriable copied; the failure's state and context are dropped.
 CaptionEngineError error(const CaptionRuntimeFailure& failure);
-// Kind final for the emission kind "final", volatile for any other text.
+// Kind final for the emission kind "final", volatile for any other text; the words are copied.
 CaptionSegmentEvent segment(const std::string& sessionId, const CaptionEmission& emission,
                             const std::string& locale);
 // Seconds by the status mapping from the snapshot's start, end and current times.

@@ -141,6 +141,24 @@ TEST_F(RelayTest, SegmentKindIsFinalOnlyForTheTextFinal) {
   }
 }
 
+// A final's timed words and the end of a file source reach the host as the runtime gave them.
+TEST_F(RelayTest, WordsOfAFinalAndTheEndOfTheSourcePassUnchanged) {
+  const std::vector<CaptionWord> words{{"hello", 120, 500}, {"world", 520, 980}};
+  events.segment("s1", CaptionEmission{3, "final", 120, 980, "hello world", words}, "en-US");
+  ASSERT_EQ(recorder.events.size(), 1u);
+  EXPECT_EQ(recorder.events[0], CaptionEngineEvent::segment(
+                                    CaptionSegmentEvent{"s1", 3, CaptionSegmentEvent::Kind::final,
+                                                        120, 980, "hello world", "en-US", words}));
+
+  std::vector<CaptionSourceEndedEvent> ended;
+  CaptionEngineObservers observers = recorder.observers();
+  observers.onSourceEnded = [&](const CaptionSourceEndedEvent& e) { ended.push_back(e); };
+  relay->setObservers(observers);
+  events.sourceEnded("s1", 7100);
+  EXPECT_EQ(ended, (std::vector<CaptionSourceEndedEvent>{{"s1", 7100}}));
+  EXPECT_EQ(recorder.events.size(), 1u) << "the end of a source is not one of the five events";
+}
+
 TEST_F(RelayTest, StateLevelLogAndReadingsPassUnchanged) {
   events.state(CaptionState::noAudio, "s1", "no speech", -61.5);
   events.state(CaptionState::idle, std::nullopt, std::nullopt, std::nullopt);

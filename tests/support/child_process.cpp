@@ -1,6 +1,7 @@
 #include "tests/support/child_process.h"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -30,8 +31,14 @@ double seconds(const timeval& tv) {
 
 // Arranges one of the child's standard streams; `ours` gets our end of a pipe.
 void arrange(posix_spawn_file_actions_t& actions, ChildProcess::Stream stream, int target,
-             int& ours, std::vector<int>& theirs) {
+             int& ours, std::vector<int>& theirs, const std::string& path) {
   switch (stream) {
+    case ChildProcess::Stream::file:
+      posix_spawn_file_actions_addopen(&actions, target, path.c_str(), O_RDONLY, 0);
+      return;
+    case ChildProcess::Stream::terminal:
+      // The terminal itself is opened by openTerminal(); its streams are set up there.
+      return;
     case ChildProcess::Stream::pipe: {
       int fds[2];
       if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
@@ -54,6 +61,23 @@ void arrange(posix_spawn_file_actions_t& actions, ChildProcess::Stream stream, i
   }
 }
 
+// Opens a pseudo-terminal for the child's standard output (and input, when `input`): the child
+// opens it by name after starting its own session, which makes it its controlling terminal.
+void openTerminal(posix_spawn_file_actions_t& actions, bool input, int& ours,
+                  std::string& slaveName) {
+  winsize size{};
+  size.ws_col = 100;
+  size.ws_row = 30;
+  int slave = -1;
+  char name[128];
+  if (openpty(&ours, &slave, name, nullptr, &size) != 0) throw std::runtime_error("openpty failed");
+  ::fcntl(ours, F_SETFD, FD_CLOEXEC);
+  ::close(slave);  // the terminal stays while our end is open
+  slaveName = name;
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, slaveName.c_str(), O_RDWR, 0);
+  if (input) posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDIN_FILENO);
+}
+
 }  // namespace
 
 ChildProcess::ChildProcess(Options options) {
@@ -64,10 +88,16 @@ ChildProcess::ChildProcess(Options options) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   std::vector<int> theirs;
+  std::string terminalName;  // lives until the child has started
+  const bool terminal = options.out == Stream::terminal;
   try {
-    arrange(actions, options.in, STDIN_FILENO, stdinFd_, theirs);
-    arrange(actions, options.out, STDOUT_FILENO, stdoutFd_, theirs);
-    arrange(actions, options.err, STDERR_FILENO, stderrFd_, theirs);
+    if (options.err == Stream::terminal || (options.in == Stream::terminal && !terminal)) {
+      throw std::runtime_error("a terminal is for standard output, and input with it");
+    }
+    if (terminal) openTerminal(actions, options.in == Stream::terminal, stdoutFd_, terminalName);
+    arrange(actions, options.in, STDIN_FILENO, stdinFd_, theirs, options.inPath);
+    arrange(actions, options.out, STDOUT_FILENO, stdoutFd_, theirs, options.inPath);
+    arrange(actions, options.err, STDERR_FILENO, stderrFd_, theirs, options.inPath);
   } catch (...) {
     posix_spawn_file_actions_destroy(&actions);
     for (int& fd : theirs) closeFd(fd);
@@ -101,7 +131,8 @@ ChildProcess::ChildProcess(Options options) {
   sigemptyset(&none);
   posix_spawnattr_setsigdefault(&attr, &defaults);
   posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setflags(
+      &attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | (terminal ? POSIX_SPAWN_SETSID : 0));
 
   const int rc = posix_spawnp(&pid_, argv[0], &actions, &attr, argv.data(), envp.data());
   posix_spawnattr_destroy(&attr);

@@ -1,6 +1,7 @@
 // Starts a program as a child process, as tests, benchmarks and tools need it: each standard
-// stream a pipe to us, /dev/null, closed or inherited; extra environment entries; the child's
-// exit status with its CPU time and peak memory once it ends. Reading and writing the pipes is
+// stream a pipe to us, /dev/null, closed, inherited or (standard input) a file, or standard input
+// and output a terminal; extra environment entries; the child's exit status with its CPU time and
+// peak memory once it ends. Reading and writing the pipes is
 // the caller's (HelperProcess and ToolProcess build their collectors on it).
 //
 // Threads: one thread owns the object; waitForExit may be called from any thread. A reaper
@@ -28,7 +29,10 @@ struct ChildExit {
 
 class ChildProcess {
  public:
-  enum class Stream { pipe, devNull, closed, inherit };
+  // terminal: a pseudo-terminal of 100 columns and 30 rows that becomes the child's controlling
+  // terminal (the child starts a session of its own); our end is stdoutFd(), and a child whose
+  // input is a terminal too reads what is written there. Only for standard input and output.
+  enum class Stream { pipe, devNull, closed, inherit, file, terminal };
   struct Options {
     // argv[0] is the program; without a slash it is looked up on PATH.
     std::vector<std::string> argv = {};
@@ -37,6 +41,7 @@ class ChildProcess {
     Stream in = Stream::pipe;
     Stream out = Stream::pipe;
     Stream err = Stream::pipe;
+    std::string inPath = {};  // standard input's file for Stream::file
   };
 
   // Throws std::runtime_error when the program cannot be started. The child starts as from a

@@ -8,17 +8,27 @@
 
 namespace quorvel::testing {
 
-ToolProcess::ToolProcess(const std::string& path, const std::vector<std::string>& args) {
+ToolProcess::ToolProcess(const std::string& path, const std::vector<std::string>& args)
+    : ToolProcess(path, args, Options{}) {}
+
+ToolProcess::ToolProcess(const std::string& path, const std::vector<std::string>& args,
+                         Options options) {
+  using Stream = support::ChildProcess::Stream;
   std::vector<std::string> argv{path};
   argv.insert(argv.end(), args.begin(), args.end());
+  support::ChildProcess::Options o;
+  o.argv = std::move(argv);
+  o.extraEnv = std::move(options.env);
+  o.in = options.terminal ? Stream::terminal : Stream::file;
+  o.out = options.terminal ? Stream::terminal : Stream::pipe;
+  o.inPath = std::move(options.stdinPath);
   try {
-    child_ = std::make_unique<support::ChildProcess>(support::ChildProcess::Options{
-        std::move(argv), {}, support::ChildProcess::Stream::devNull});
+    child_ = std::make_unique<support::ChildProcess>(std::move(o));
   } catch (const std::exception&) {
     return;  // waitForExit then reports that it never ended
   }
-  collector_ =
-      std::thread([this, o = child_->takeStdout(), e = child_->takeStderr()] { collect(o, e); });
+  collector_ = std::thread(
+      [this, out = child_->takeStdout(), err = child_->takeStderr()] { collect(out, err); });
 }
 
 ToolProcess::~ToolProcess() {
@@ -38,6 +48,8 @@ void ToolProcess::collect(int outFd, int errFd) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char buf[4096];
       ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      // A terminal's controller end reads EIO once the child has closed the terminal.
       if (n <= 0) {
         close(fds[i].fd);
         fds[i].fd = -1;
@@ -59,6 +71,13 @@ bool ToolProcess::waitForOutput(const std::string& text, std::chrono::millisecon
   return changed_.wait_for(lock, wait, [&] {
     return out_.find(text) != std::string::npos || closed_;
   }) && out_.find(text) != std::string::npos;
+}
+
+bool ToolProcess::waitForError(const std::string& text, std::chrono::milliseconds wait) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, wait, [&] {
+    return err_.find(text) != std::string::npos || closed_;
+  }) && err_.find(text) != std::string::npos;
 }
 
 void ToolProcess::signal(int sig) {
@@ -86,8 +105,8 @@ std::string ToolProcess::err() const {
 }
 
 ToolRun runTool(const std::string& path, const std::vector<std::string>& args,
-                std::chrono::milliseconds wait) {
-  ToolProcess process(path, args);
+                std::chrono::milliseconds wait, ToolProcess::Options options) {
+  ToolProcess process(path, args, std::move(options));
   ToolRun run;
   run.status = process.waitForExit(wait);
   run.out = process.out();

@@ -161,6 +161,9 @@ SpeechResult SphinxAnalyzer::makeResult(const std::vector<RecognizedWord>& words
     if (transcriber_->options().etiquetteReplacements) text = maskProfanities(text);
     if (!r.text.empty()) r.text.push_back(' ');
     r.text += text;
+    // A final carries its words with their own times (end frames are inclusive); volatiles,
+    // which later results replace, carry none.
+    if (!isFinal) continue;
     const int64_t from = std::min(words[i].startFrame * perFrame, samplesFed_);
     const int64_t to = std::clamp<int64_t>((words[i].endFrame + 1) * perFrame, from, samplesFed_);
     r.words.push_back({std::move(text), seconds(from), seconds(to - from)});

@@ -5,9 +5,9 @@
 // hypothesis becomes a volatile result (throttled to one per 250 ms of audio unless the
 // transcriber asks for fast results) covering the utterance from its first word to the audio fed
 // so far. When speech ends, or the caller ends the utterance, its final result spans its first
-// to its last word and the next utterance begins. Text and words are as a person reads them
-// (CaptionPeopleText: sentence case for finals, "I", the terms' spelling). Times are seconds of the
-// analyzer's own timeline, counted from the first sample fed.
+// to its last word, carries those words with their times, and the next utterance begins. Text and
+// words are as a person reads them (CaptionPeopleText: sentence case for finals, "I", the terms'
+// spelling). Times are seconds of the analyzer's own timeline, counted from the first sample fed.
 //
 // Threads: every operation may be called from any thread; one lock serialises them, so
 // setContext from another thread waits at most for the buffer being decoded. New contextual
