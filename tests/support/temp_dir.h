@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace quorvel::support {
 
@@ -17,6 +18,8 @@ class TempDir {
   const std::filesystem::path& path() const { return path_; }
   // The path of a file in the directory.
   std::string file(const std::string& name) const { return (path_ / name).string(); }
+  // The names of what the directory holds, sorted.
+  std::vector<std::string> names() const;
 
  private:
   std::filesystem::path path_;

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "tests/support/temp_dir.h"
 #include "tools/quorvel-caption/caption_cli_options.h"
 #include "tools/quorvel-caption/caption_cues.h"
 #include "tools/quorvel-caption/caption_json_lines.h"
@@ -266,29 +267,15 @@ TEST(CaptionCueSplitter, TheLastCueOfAFinalIsNotLeftWithAWordAlone) {
   EXPECT_EQ(cues[2].tStartMs, 3000);
 }
 
-class TempDirectory {
+// A temporary directory whose files a test writes as it names them.
+class TempDirectory : public support::TempDir {
  public:
-  TempDirectory() {
-    char tmpl[] = "/tmp/quorvel-caption-units.XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDirectory() { std::filesystem::remove_all(path_); }
+  TempDirectory() : support::TempDir("quorvel-caption-units") {}
   std::string file(const std::string& name, const std::optional<std::string>& content = {}) const {
-    const std::string p = path_ + "/" + name;
+    const std::string p = support::TempDir::file(name);
     if (content) std::ofstream(p, std::ios::binary) << *content;
     return p;
   }
-  std::vector<std::string> names() const {
-    std::vector<std::string> out;
-    for (const auto& e : std::filesystem::directory_iterator(path_)) {
-      out.push_back(e.path().filename().string());
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-
- private:
-  std::string path_;
 };
 
 TEST(CaptionSubtitleFile, KnowsEachFormatByItsBeginning) {

@@ -13,6 +13,8 @@
 #include <regex>
 #include <sstream>
 
+#include "tests/support/temp_dir.h"
+#include "tests/support/wav_file.h"
 #include "tests/tools/tool_process.h"
 
 namespace quorvel::testing {
@@ -78,65 +80,25 @@ std::string slurp(const std::string& path) {
   return s.str();
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/quorvel-caption-test.XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-  // The names in the directory, sorted.
-  std::vector<std::string> names() const {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(path_)) out.push_back(e.path().filename());
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-
- private:
-  std::string path_;
-};
+using support::TempDir;
 
 // The librivox recordings (16 kHz mono 16-bit, 24.7 s together) joined into one WAV file, with
 // `gapSeconds` of silence after each (a second: each ends in its own final line; none: the
 // speech runs on), `times` over.
 bool joinRecordings(const std::vector<std::string>& paths, const std::string& out,
                     int gapSeconds = 1, int times = 1) {
-  std::string samples;
+  support::WavAudio once;
   for (const auto& path : paths) {
-    const std::string wav = slurp(path);
-    if (wav.size() < 12 || wav.compare(0, 4, "RIFF") != 0 || wav.compare(8, 4, "WAVE") != 0) {
-      return false;
-    }
-    bool found = false;
-    for (size_t at = 12; at + 8 <= wav.size();) {
-      uint32_t size = 0;
-      for (int b = 3; b >= 0; --b) size = size << 8 | static_cast<uint8_t>(wav[at + 4 + b]);
-      if (wav.compare(at, 4, "data") == 0) {
-        samples += wav.substr(at + 8, size);
-        found = true;
-        break;
-      }
-      at += 8 + size + (size & 1);
-    }
-    if (!found) return false;
-    samples += std::string(static_cast<size_t>(16000 * 2 * gapSeconds), '\0');
+    const auto wav = support::readWav(path);
+    if (!wav || wav->sampleRate != 16000 || wav->channels != 1) return false;
+    once.sampleRate = wav->sampleRate;
+    once.samples.insert(once.samples.end(), wav->samples.begin(), wav->samples.end());
+    once.appendSilence(int64_t{1000} * gapSeconds);
   }
-  const std::string once = samples;
-  for (int i = 1; i < times; ++i) samples += once;
-  auto le = [](uint32_t v, int bytes) {
-    std::string s;
-    for (int i = 0; i < bytes; ++i) s += static_cast<char>(v >> (8 * i) & 0xff);
-    return s;
-  };
-  const auto n = static_cast<uint32_t>(samples.size());
-  std::ofstream f(out, std::ios::binary);
-  f << "RIFF" << le(36 + n, 4) << "WAVE"
-    << "fmt " << le(16, 4) << le(1, 2) << le(1, 2) << le(16000, 4) << le(32000, 4) << le(2, 2)
-    << le(16, 2) << "data" << le(n, 4) << samples;
-  return static_cast<bool>(f);
+  support::WavAudio joined = once;
+  for (int i = 1; i < times; ++i)
+    joined.samples.insert(joined.samples.end(), once.samples.begin(), once.samples.end());
+  return support::writeWav(out, joined);
 }
 
 std::vector<std::string> librivoxParts() {
@@ -266,7 +228,7 @@ TEST(QuorvelCaption, SubtitlePathsThatWouldDestroyAFileAreRefusedAndTheFileIsKep
   const std::vector<Case> cases{
       {{"--srt", lecture}, lecture},
       {{"--srt", audio, audio}, audio},
-      {{"--vtt", dir.path() + "/./in.wav", audio}, dir.path() + "/./in.wav"},
+      {{"--vtt", dir.path().string() + "/./in.wav", audio}, dir.path().string() + "/./in.wav"},
       {{"--srt", dir.file("notes.txt"), audio}, dir.file("notes.txt")},
       {{"--srt", dir.file("old.vtt"), audio}, dir.file("old.vtt")},
       {{"--vtt", dir.file("new.vtt"), "--srt", lecture, audio}, lecture},
@@ -290,7 +252,7 @@ TEST(QuorvelCaption, WithoutASoundServerInputsAndLiveRunsSaySo) {
   TempDir runtime;
   ToolProcess::Options noServer;
   noServer.env = {"PULSE_SERVER=unix:" + runtime.file("no-such-socket"),
-                  "XDG_RUNTIME_DIR=" + runtime.path()};
+                  "XDG_RUNTIME_DIR=" + runtime.path().string()};
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"--list-inputs"}, std::vector<std::string>{},
         std::vector<std::string>{"--input", "ci_mic"}}) {
@@ -441,7 +403,7 @@ TEST_F(QuorvelCaptionRecognizer, StandardInputIsCaptionedLikeTheFile) {
   TempDir tmp;
   ToolProcess::Options piped;
   piped.stdinPath = recording;
-  piped.env = {"TMPDIR=" + tmp.path()};
+  piped.env = {"TMPDIR=" + tmp.path().string()};
   ToolRun fromStdin = runTool(kTool, {"--unpaced", "--json", "-"}, 120s, piped);
   ASSERT_EQ(fromStdin.status, 0) << fromStdin.err;
   ToolRun fromFile = runTool(kTool, {"--unpaced", "--json", recording}, 120s);
