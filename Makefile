@@ -16,8 +16,11 @@ configure: setup
 build: configure
 	cmake --build $(BUILD)
 
+# The whole suite on PulseAudio, then the tests that talk to a sound server (the audio and
+# end-to-end labels) once more on PipeWire.
 test: build
 	bash scripts/run-tests.sh $(BUILD)
+	QUORVEL_TEST_SERVER=pipewire bash scripts/run-tests.sh $(BUILD) -L 'audio|e2e'
 
 demo: build
 	bash scripts/demo.sh $(BUILD)

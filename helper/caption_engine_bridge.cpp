@@ -5,13 +5,6 @@
 
 namespace quorvel::helper {
 
-CaptionEngine::Failure CaptionEngine::Failure::from(const CaptionRuntimeFailure& failure) {
-  // Every runtime code has a helper code with the same wire string.
-  const HelperErrorCode code =
-      helperErrorCodeFromRaw(rawValue(failure.code)).value_or(HelperErrorCode::internal);
-  return Failure(code, failure.message, failure.context, failure.state, failure.retriable);
-}
-
 CaptionEngine& CaptionEngine::shared() {
   // Created once, safely from any thread, and never released: the core lives as long as the
   // process, and completions may run until the very end.
@@ -25,7 +18,7 @@ CaptionEngine::CaptionEngine(std::unique_ptr<CaptionEngineCore> core) : core_(st
 namespace {
 template <class T>
 CaptionEngine::Outcome failedOutcome(const CaptionRuntimeOutcome<T>& outcome) {
-  return CaptionEngine::Outcome::failed(CaptionEngine::Failure::from(outcome.failure()));
+  return CaptionEngine::Outcome::failed(outcome.failure());
 }
 }  // namespace
 

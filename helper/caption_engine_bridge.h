@@ -7,7 +7,6 @@
 // caller's own thread when captions are unavailable, a runtime thread otherwise).
 #pragma once
 
-#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -26,24 +25,8 @@ namespace quorvel::helper {
 
 class CaptionEngine {
  public:
-  // A runtime failure with its code turned into the helper code of the same wire string.
-  struct Failure : std::exception {
-    Failure(HelperErrorCode code, std::string message, std::optional<Json> context,
-            CaptionState state, bool retriable)
-        : code(code),
-          message(std::move(message)),
-          context(std::move(context)),
-          state(state),
-          retriable(retriable) {}
-    static Failure from(const CaptionRuntimeFailure& failure);
-    const char* what() const noexcept override { return message.c_str(); }
-
-    const HelperErrorCode code;
-    const std::string message;
-    std::optional<Json> context;
-    CaptionState state;
-    bool retriable;
-  };
+  // The runtime's failure, whose code is already the wire code.
+  using Failure = CaptionRuntimeFailure;
 
   // ok with a result dictionary, failed with a Failure, or okVoid.
   class Outcome {

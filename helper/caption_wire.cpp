@@ -1,7 +1,5 @@
 #include "helper/caption_wire.h"
 
-#include <cmath>
-
 #include "helper/wire.h"
 
 namespace quorvel::helper::CaptionWire {
@@ -26,10 +24,34 @@ Json inputs(const std::vector<CaptionAudioInput>& list) {
   return a;
 }
 
+namespace {
+Json optionalString(const std::optional<std::string>& s) { return s ? Json(*s) : Json(nullptr); }
+}  // namespace
+
+Json status(const CaptionRuntimeStatus& s) {
+  Json d = Json::object();
+  d["state"] = std::string(rawValue(s.state));
+  d["sessionId"] = optionalString(s.sessionId);
+  d["locale"] = optionalString(s.locale);
+  d["seconds"] = CaptionStatusMapping::seconds(s.startedAtMs, s.endedAtMs, s.nowMs);
+  d["lastSpeechAtMs"] = s.lastSpeechAtMs ? Json(*s.lastSpeechAtMs) : Json(nullptr);
+  d["levelDb"] = s.levelDb ? Json(*s.levelDb) : Json(nullptr);
+  return d;
+}
+
+Json capabilities(const CaptionRuntimeCapabilities& c) {
+  Json d = Json::object();
+  d["supported"] = c.supported;
+  d["reason"] = optionalString(c.reason);
+  d["installedLocales"] = c.installedLocales;
+  d["supportedLocales"] = c.supportedLocales;
+  return d;
+}
+
 Json stateData(CaptionState state, const std::optional<std::string>& sessionId,
                const std::optional<std::string>& reason, std::optional<double> levelDb) {
   Json d = Json::object();
-  d["sessionId"] = sessionId ? Json(*sessionId) : Json(nullptr);
+  d["sessionId"] = optionalString(sessionId);
   d["state"] = rawValue(state);
   if (reason) d["reason"] = *reason;
   if (levelDb) d["levelDb"] = *levelDb;
@@ -45,9 +67,6 @@ Json levelData(const std::string& sessionId, double levelDb) {
 
 Json assetProgressData(const std::string& locale, double fraction, bool done,
                        const std::optional<std::string>& error) {
-  if (!std::isfinite(fraction)) fraction = 0.0;
-  if (fraction < 0.0) fraction = 0.0;
-  if (fraction > 1.0) fraction = 1.0;
   Json d = Json::object();
   d["locale"] = locale;
   d["fraction"] = fraction;

@@ -19,6 +19,10 @@ namespace quorvel::helper::CaptionWire {
 Json startAck(const CaptionRuntimeStartResult& result);
 // One {"id","label","isDefault"} per input, in order.
 Json inputs(const std::vector<CaptionAudioInput>& inputs);
+// The status ack: exactly six keys, null for what is absent, seconds by the status rule.
+Json status(const CaptionRuntimeStatus& status);
+// The hello's "captions" block: exactly four keys.
+Json capabilities(const CaptionRuntimeCapabilities& capabilities);
 
 // The "captionState" payload: sessionId (null when absent) and state, then reason and levelDb
 // only when given.
@@ -26,7 +30,7 @@ Json stateData(CaptionState state, const std::optional<std::string>& sessionId,
                const std::optional<std::string>& reason, std::optional<double> levelDb);
 // The "captionLevel" payload.
 Json levelData(const std::string& sessionId, double levelDb);
-// The "captionAssetProgress" payload; the fraction is clamped into 0…1 (not finite: 0).
+// The "captionAssetProgress" payload (the runtime has clamped the fraction).
 Json assetProgressData(const std::string& locale, double fraction, bool done,
                        const std::optional<std::string>& error);
 // The "captionSegment" payload, exactly seven keys.

@@ -81,7 +81,7 @@ void handle(const Json& command, EngineAccess engine) {
     }
     engine().setContext(*sessionId, termsMember(args), replyTo(id));
   } else if (op == "captionsStatus") {
-    Wire::ack(id, engine().core().status().ack());
+    Wire::ack(id, CaptionWire::status(engine().core().status()));
   } else if (op == "captionsAudioInputs") {
     Json result = Json::object();
     result["inputs"] = CaptionWire::inputs(engine().core().audioInputs());

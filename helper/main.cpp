@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "helper/caption_engine_bridge.h"
+#include "helper/caption_wire.h"
 #include "helper/command_dispatcher.h"
 #include "helper/command_reader.h"
 #include "helper/wire.h"
@@ -132,7 +133,7 @@ int main() {
   Json hello = Json::object();
   hello["helper"] = "macos";
   hello["version"] = 1;
-  hello["captions"] = engine.core().capabilities(kCapabilityWaitMs).block();
+  hello["captions"] = CaptionWire::capabilities(engine.core().capabilities(kCapabilityWaitMs));
   Wire::event("hello", std::move(hello));
   Wire::log("quorvel caption helper ready");
 

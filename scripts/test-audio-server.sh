@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Starts or stops a headless PulseAudio server with a virtual microphone for tests:
 # a null sink "ci_sink" and a source "ci_mic" that records what is played into the sink.
+# scripts/test-pipewire-server.sh is its PipeWire twin, used the same way.
 #
 #   eval "$(scripts/test-audio-server.sh start)"   # exports XDG_RUNTIME_DIR, PULSE_SERVER, QUORVEL_PA_DIR
 #   scripts/test-audio-server.sh stop "$QUORVEL_PA_DIR"

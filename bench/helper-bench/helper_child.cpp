@@ -1,21 +1,13 @@
 #include "bench/helper-bench/helper_child.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <set>
-#include <stdexcept>
-
-extern char** environ;
 
 namespace quorvel::bench {
 
@@ -32,72 +24,28 @@ void closeFd(int& fd) {
   fd = -1;
 }
 
-double seconds(const timeval& tv) {
-  return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
-}
-
 }  // namespace
 
 double wallMs() { return clockMs(CLOCK_REALTIME); }
 double steadyMs() { return clockMs(CLOCK_MONOTONIC); }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  if (pipe2(out, O_CLOEXEC) != 0) {
-    ::close(in[0]);
-    ::close(in[1]);
-    throw std::runtime_error("pipe failed");
-  }
-  if (pipe2(err, O_CLOEXEC) != 0) {
-    for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
-    throw std::runtime_error("pipe failed");
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  // dup2 onto 0, 1 and 2 clears close-on-exec there; the originals close at exec.
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  spawnedSteadyMs_ = steadyMs();
-  const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
-  stdinFd_ = in[1];
-  stdoutFd_ = out[0];
-  stderrFd_ = err[0];
-  if (rc != 0) {
-    pid_ = -1;
-    closeFd(stdinFd_);
-    closeFd(stdoutFd_);
-    closeFd(stderrFd_);
-    throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
-  }
-}
+HelperChild::HelperChild(const std::vector<std::string>& argv)
+    : spawnedSteadyMs_(steadyMs()),
+      child_(support::ChildProcess::Options{.argv = argv}),
+      stdoutFd_(child_.takeStdout()),
+      stderrFd_(child_.takeStderr()) {}
 
-ChildProcess::~ChildProcess() {
-  closeFd(stdinFd_);
+HelperChild::~HelperChild() {
   closeFd(stdoutFd_);
   closeFd(stderrFd_);
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
 }
 
-bool ChildProcess::sendLine(const nlohmann::json& command) {
-  if (stdinFd_ < 0) return false;
+bool HelperChild::sendLine(const nlohmann::json& command) {
+  if (child_.stdinFd() < 0) return false;
   const std::string line = command.dump() + "\n";
   size_t done = 0;
   while (done < line.size()) {
-    const ssize_t n = ::write(stdinFd_, line.data() + done, line.size() - done);
+    const ssize_t n = ::write(child_.stdinFd(), line.data() + done, line.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
@@ -105,7 +53,7 @@ bool ChildProcess::sendLine(const nlohmann::json& command) {
   return true;
 }
 
-void ChildProcess::takeLines(std::string& pending, bool isStdout, double wall, double steady) {
+void HelperChild::takeLines(std::string& pending, bool isStdout, double wall, double steady) {
   size_t at;
   while ((at = pending.find('\n')) != std::string::npos) {
     std::string line = pending.substr(0, at);
@@ -124,7 +72,7 @@ void ChildProcess::takeLines(std::string& pending, bool isStdout, double wall, d
   }
 }
 
-bool ChildProcess::pump(std::chrono::steady_clock::time_point deadline) {
+bool HelperChild::pump(std::chrono::steady_clock::time_point deadline) {
   pollfd fds[2];
   nfds_t count = 0;
   if (stdoutFd_ >= 0) fds[count++] = {stdoutFd_, POLLIN, 0};
@@ -154,7 +102,7 @@ bool ChildProcess::pump(std::chrono::steady_clock::time_point deadline) {
   return stdoutFd_ >= 0 || stderrFd_ >= 0;
 }
 
-std::optional<ChildMessage> ChildProcess::waitFor(
+std::optional<ChildMessage> HelperChild::waitFor(
     const std::function<bool(const nlohmann::json&)>& match, std::chrono::milliseconds wait,
     size_t from) {
   const auto deadline = std::chrono::steady_clock::now() + wait;
@@ -173,8 +121,7 @@ std::optional<ChildMessage> ChildProcess::waitFor(
   }
 }
 
-bool ChildProcess::waitForLog(const std::string& text, std::chrono::milliseconds wait,
-                              size_t from) {
+bool HelperChild::waitForLog(const std::string& text, std::chrono::milliseconds wait, size_t from) {
   const auto deadline = std::chrono::steady_clock::now() + wait;
   size_t checked = from;
   for (;;) {
@@ -191,18 +138,18 @@ bool ChildProcess::waitForLog(const std::string& text, std::chrono::milliseconds
   }
 }
 
-std::optional<long> ChildProcess::statusKb(const std::string& key) const {
-  if (pid_ <= 0) return std::nullopt;
-  std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+std::optional<long> HelperChild::statusKb(const std::string& key) const {
+  if (ended_) return std::nullopt;
+  std::ifstream in("/proc/" + std::to_string(child_.pid()) + "/status");
   for (std::string line; std::getline(in, line);) {
     if (line.rfind(key, 0) == 0) return std::stol(line.substr(key.size()));
   }
   return std::nullopt;
 }
 
-std::optional<size_t> ChildProcess::mappedLibraries() const {
-  if (pid_ <= 0) return std::nullopt;
-  std::ifstream in("/proc/" + std::to_string(pid_) + "/maps");
+std::optional<size_t> HelperChild::mappedLibraries() const {
+  if (ended_) return std::nullopt;
+  std::ifstream in("/proc/" + std::to_string(child_.pid()) + "/maps");
   if (!in) return std::nullopt;
   std::set<std::string> libraries;
   for (std::string line; std::getline(in, line);) {
@@ -213,31 +160,24 @@ std::optional<size_t> ChildProcess::mappedLibraries() const {
   return libraries.size();
 }
 
-ChildExit ChildProcess::finish(std::chrono::milliseconds wait) {
-  ChildExit result;
-  closeFd(stdinFd_);
+HelperChildExit HelperChild::finish(std::chrono::milliseconds wait) {
+  HelperChildExit result;
+  child_.closeStdin();
   const auto deadline = std::chrono::steady_clock::now() + wait;
   while (std::chrono::steady_clock::now() < deadline && pump(deadline)) {
   }
-  if (pid_ <= 0) return result;
-  int status = 0;
-  rusage usage{};
   // Both pipes reach their end when the child exits; a child that keeps them open past the
   // deadline is killed.
   if (stdoutFd_ >= 0 || stderrFd_ >= 0) {
-    ::kill(pid_, SIGKILL);
+    child_.signal(SIGKILL);
     result.killed = true;
   }
-  while (::wait4(pid_, &status, 0, &usage) < 0 && errno == EINTR) {
+  if (const auto exit = child_.waitForExit(std::chrono::seconds(10))) {
+    static_cast<support::ChildExit&>(result) = *exit;
   }
-  pid_ = -1;
+  ended_ = true;
   closeFd(stdoutFd_);
   closeFd(stderrFd_);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.userSeconds = seconds(usage.ru_utime);
-  result.systemSeconds = seconds(usage.ru_stime);
-  result.cpuSeconds = result.userSeconds + result.systemSeconds;
-  result.maxRssKb = usage.ru_maxrss;
   return result;
 }
 

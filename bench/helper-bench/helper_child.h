@@ -1,7 +1,7 @@
 // A child process driven over pipes, as a host drives the caption helper: command lines written
 // to its standard input, its standard output collected as JSON messages and its standard error as
-// text lines, each stamped with the wall-clock time at which the bench read it. At the end the
-// child is reaped with wait4, which gives its CPU time and peak resident memory.
+// text lines, each stamped with the wall-clock time at which the bench read it. At the end its
+// exit gives its CPU time and peak resident memory.
 //
 // Threads: single-threaded. Output is read only while the caller waits (waitFor..., finish), with
 // poll and a deadline; a line's arrival time is the moment the bench read it, so a caller that
@@ -18,6 +18,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/child_process.h"
+
 namespace quorvel::bench {
 
 // Milliseconds since the Unix epoch, with sub-millisecond precision (CLOCK_REALTIME).
@@ -31,24 +33,19 @@ struct ChildMessage {
   double steadyMs = 0;  // the same instant on the monotonic clock
 };
 
-struct ChildExit {
-  int status = -1;           // exit status; 128 + signal when killed by one
-  double cpuSeconds = 0;     // user + system time of the child
-  double userSeconds = 0;    // of which user time
-  double systemSeconds = 0;  // and system time
-  long maxRssKb = 0;         // ru_maxrss
-  bool killed = false;       // it did not end in time and was killed
+struct HelperChildExit : support::ChildExit {
+  bool killed = false;  // it did not end in time and was killed
 };
 
-class ChildProcess {
+class HelperChild {
  public:
   // Starts argv[0] with pipes on descriptors 0, 1 and 2; throws std::runtime_error on failure.
-  explicit ChildProcess(const std::vector<std::string>& argv);
-  ~ChildProcess();  // kills and reaps a child still running
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
+  explicit HelperChild(const std::vector<std::string>& argv);
+  ~HelperChild();  // kills and reaps a child still running
+  HelperChild(const HelperChild&) = delete;
+  HelperChild& operator=(const HelperChild&) = delete;
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_.pid(); }
   double spawnedSteadyMs() const { return spawnedSteadyMs_; }
 
   // Writes the compact JSON of a command and a line feed; false if the child's input is gone.
@@ -68,7 +65,7 @@ class ChildProcess {
 
   // Closes the child's input, reads its output to the end and reaps it; a child still running
   // after `wait` is killed.
-  ChildExit finish(std::chrono::milliseconds wait);
+  HelperChildExit finish(std::chrono::milliseconds wait);
 
   const std::vector<ChildMessage>& messages() const { return messages_; }
   const std::vector<std::string>& logs() const { return logs_; }
@@ -83,11 +80,11 @@ class ChildProcess {
   std::optional<long> statusKb(const std::string& key) const;
   void takeLines(std::string& pending, bool isStdout, double wall, double steady);
 
-  pid_t pid_ = -1;
-  int stdinFd_ = -1;
+  double spawnedSteadyMs_ = 0;  // before the child, so that it is taken before the spawn
+  support::ChildProcess child_;
+  bool ended_ = false;
   int stdoutFd_ = -1;
   int stderrFd_ = -1;
-  double spawnedSteadyMs_ = 0;
   std::string outPending_;
   std::string errPending_;
   std::vector<std::string> outLines_;

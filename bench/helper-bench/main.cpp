@@ -35,9 +35,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using nlohmann::json;
-using quorvel::bench::ChildExit;
 using quorvel::bench::ChildMessage;
-using quorvel::bench::ChildProcess;
+using quorvel::bench::HelperChild;
+using quorvel::bench::HelperChildExit;
 
 const fs::path kLibrivox = "/usr/share/pocketsphinx/test/data/librivox";
 constexpr int kSampleRate = 16000;
@@ -180,7 +180,7 @@ struct Session {
 
 struct HelperRun {
   std::vector<Session> sessions;
-  ChildExit exit;
+  HelperChildExit exit;
   long peakKb = 0;  // VmHWM read just before the input was closed
   size_t invalidLines = 0;
 };
@@ -195,7 +195,7 @@ std::function<bool(const json&)> replyTo(const std::string& id) {
 
 // One session on a file source: start, wait for the producer's end-of-file line, stop (which
 // drains every remaining result), and collect the session's segments.
-Session runSession(ChildProcess& helper, const std::string& sessionId, const fs::path& file,
+Session runSession(HelperChild& helper, const std::string& sessionId, const fs::path& file,
                    bool paced, const std::vector<std::string>& terms,
                    std::chrono::milliseconds feedWait) {
   const size_t from = helper.messages().size();
@@ -246,7 +246,7 @@ struct SessionPlan {
 // One helper process running the given sessions one after another, then ending its input.
 HelperRun runHelper(const std::string& helperPath, const std::vector<SessionPlan>& plans,
                     const std::vector<std::string>& terms) {
-  ChildProcess helper({helperPath});
+  HelperChild helper({helperPath});
   if (!helper.waitFor([](const json& m) { return m.value("ev", "") == "hello"; }, 15s)) {
     throw Failure("the helper wrote no hello");
   }
@@ -267,13 +267,13 @@ HelperRun runHelper(const std::string& helperPath, const std::vector<SessionPlan
 
 struct BareRun {
   std::vector<std::string> transcripts;
-  ChildExit exit;
+  HelperChildExit exit;
 };
 
 BareRun runBare(const std::vector<fs::path>& files) {
   std::vector<std::string> argv{fs::read_symlink("/proc/self/exe").string(), "--bare-decode"};
   for (const auto& f : files) argv.push_back(f.string());
-  ChildProcess bare(argv);
+  HelperChild bare(argv);
   BareRun run;
   run.exit = bare.finish(120s);
   run.transcripts = bare.outputLines();
@@ -344,8 +344,8 @@ struct TermSet {
 
 // One alternating pair of the cost figures: the helper's process and the bare decoder's.
 struct CostPair {
-  ChildExit helper;
-  ChildExit bare;
+  HelperChildExit helper;
+  HelperChildExit bare;
 };
 
 double median(std::vector<double> v) { return percentile(std::move(v), 50); }
@@ -361,7 +361,7 @@ double medianOf(const std::vector<CostPair>& pairs, F&& figure) {
 // a ratio is the median of the pairs' own ratios, which cancels what the machine did meanwhile.
 void printCost(const char* what, double audioSeconds, const std::vector<CostPair>& pairs,
                const char* cpuGoal, const char* memoryGoal) {
-  const auto cpu = [](const ChildExit& e) { return e.cpuSeconds; };
+  const auto cpu = [](const HelperChildExit& e) { return e.cpuSeconds; };
   std::printf("  %s, %.1f s of audio\n", what, audioSeconds);
   std::printf("    %-40s %12s %12s %10s   %s\n", "", "helper", "bare", "ratio", "goal");
   std::printf("    %-40s %10.2f s %10.2f s %9.3fx   %s\n", "CPU, user + system",
@@ -380,7 +380,9 @@ void printCost(const char* what, double audioSeconds, const std::vector<CostPair
               medianOf(pairs, [](const CostPair& p) {
                 return p.helper.systemSeconds / p.bare.systemSeconds;
               }));
-  const auto rss = [](const ChildExit& e) { return static_cast<double>(e.maxRssKb) / 1024.0; };
+  const auto rss = [](const HelperChildExit& e) {
+    return static_cast<double>(e.maxRssKb) / 1024.0;
+  };
   std::printf("    %-40s %8.1f MiB %8.1f MiB %9.3fx   %s\n", "peak memory (ru_maxrss)",
               medianOf(pairs, [&](const CostPair& p) { return rss(p.helper); }),
               medianOf(pairs, [&](const CostPair& p) { return rss(p.bare); }),
@@ -419,12 +421,12 @@ int runBench(const std::string& helperPath, int helloRuns, bool withPaced, int p
   std::vector<double> helloMs, idleCpu, helloLibraries;
   std::vector<long> idleRss;
   for (int i = 0; i < helloRuns; ++i) {
-    ChildProcess helper({helperPath});
+    HelperChild helper({helperPath});
     auto hello = helper.waitFor([](const json& m) { return m.value("ev", "") == "hello"; }, 15s);
     if (!hello) throw Failure("the helper wrote no hello within 15 s");
     helloMs.push_back(hello->steadyMs - helper.spawnedSteadyMs());
     if (auto n = helper.mappedLibraries()) helloLibraries.push_back(static_cast<double>(*n));
-    ChildExit e = helper.finish(15s);
+    HelperChildExit e = helper.finish(15s);
     if (e.status != 0)
       throw Failure("an idle helper exited with status " + std::to_string(e.status));
     idleCpu.push_back(e.cpuSeconds);

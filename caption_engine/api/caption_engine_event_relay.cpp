@@ -56,8 +56,7 @@ CaptionRuntimeEvents CaptionEngineEventRelay::runtimeEvents(
     if (!relay) return;
     auto observer = relay->copy(&CaptionEngineObservers::onAssetProgress);
     if (observer) {
-      observer(CaptionAssetProgressEvent{
-          locale, CaptionEngineTranslation::clampedFraction(fraction), done, error});
+      observer(CaptionAssetProgressEvent{locale, fraction, done, error});
     }
   };
   events.segment = [weak](const std::string& sessionId, const CaptionEmission& emission,

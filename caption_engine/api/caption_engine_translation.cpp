@@ -8,13 +8,6 @@ CaptionEngineError error(const CaptionRuntimeFailure& failure) {
   return CaptionEngineError(engineCode(failure.code), failure.message, failure.retriable);
 }
 
-double clampedFraction(double fraction) {
-  if (!std::isfinite(fraction)) return 0.0;
-  if (fraction < 0.0) return 0.0;
-  if (fraction > 1.0) return 1.0;
-  return fraction;
-}
-
 CaptionSegmentEvent segment(const std::string& sessionId, const CaptionEmission& emission,
                             const std::string& locale) {
   return CaptionSegmentEvent{sessionId,
@@ -24,7 +17,8 @@ CaptionSegmentEvent segment(const std::string& sessionId, const CaptionEmission&
                              emission.tStartMs,
                              emission.tEndMs,
                              emission.text,
-                             locale};
+                             locale,
+                             emission.words};
 }
 
 CaptionEngineStatus status(const CaptionRuntimeStatus& s) {
@@ -40,8 +34,11 @@ CaptionEngineStatus status(const CaptionRuntimeStatus& s) {
 }
 
 CaptionEngineCapabilities capabilities(const CaptionRuntimeCapabilities& c) {
-  return CaptionEngineCapabilities{CaptionEngineKind::apple, c.supported, c.reason,
-                                   c.installedLocales, c.supportedLocales};
+  // The neural engine answers where one of the installed locales runs on it.
+  const CaptionEngineKind kind =
+      c.neuralLocales.empty() ? CaptionEngineKind::apple : CaptionEngineKind::sherpa;
+  return CaptionEngineCapabilities{kind, c.supported, c.reason, c.installedLocales,
+                                   c.supportedLocales};
 }
 
 }  // namespace quorvel::CaptionEngineTranslation

@@ -1,5 +1,5 @@
 // The rules that turn the runtime's values into the engine interface's values: the error code
-// mapping, the failure translation, the progress fraction clamp and the event, status and
+// mapping, the failure translation and the event, status and
 // capability records. Pure functions; used by AppleCaptionEngine.
 #pragma once
 
@@ -13,7 +13,8 @@
 namespace quorvel {
 
 // The engine error code of a runtime failure code: badRequest, internal and captionsStartFailed
-// are startFailed; the three others keep their meaning.
+// are startFailed (as is unsupportedOp, which the runtime never gives); the three others keep
+// their meaning.
 constexpr CaptionEngineErrorCode engineCode(CaptionRuntimeErrorCode code) {
   switch (code) {
     case CaptionRuntimeErrorCode::captionsUnsupported:
@@ -23,6 +24,7 @@ constexpr CaptionEngineErrorCode engineCode(CaptionRuntimeErrorCode code) {
     case CaptionRuntimeErrorCode::captionsAudioUnavailable:
       return CaptionEngineErrorCode::audioUnavailable;
     case CaptionRuntimeErrorCode::badRequest:
+    case CaptionRuntimeErrorCode::unsupportedOp:
     case CaptionRuntimeErrorCode::internal:
     case CaptionRuntimeErrorCode::captionsStartFailed:
       return CaptionEngineErrorCode::startFailed;
@@ -34,9 +36,7 @@ namespace CaptionEngineTranslation {
 
 // Code mapped, message and retriable copied; the failure's state and context are dropped.
 CaptionEngineError error(const CaptionRuntimeFailure& failure);
-// NaN and infinities become 0, then the value is clamped to 0…1.
-double clampedFraction(double fraction);
-// Kind final for the emission kind "final", volatile for any other text.
+// Kind final for the emission kind "final", volatile for any other text; the words are copied.
 CaptionSegmentEvent segment(const std::string& sessionId, const CaptionEmission& emission,
                             const std::string& locale);
 // Seconds by the status mapping from the snapshot's start, end and current times.

@@ -23,6 +23,7 @@
 #include "caption_engine/base/caption_audio_source.h"
 #include "caption_engine/base/caption_state.h"
 #include "caption_engine/base/caption_value_hash.h"
+#include "caption_engine/base/caption_word.h"
 
 namespace quorvel {
 
@@ -161,7 +162,8 @@ struct CaptionEngineCapabilities {
 };
 
 // One caption segment: numbered within its session, final or volatile, with its range in
-// milliseconds of session audio time.
+// milliseconds of session audio time. A final carries its words with their times when the
+// recognizer gives them (in order, inside the segment's range); otherwise words is empty.
 struct CaptionSegmentEvent {
   // Raw values "final" and "volatile" (the case carries a trailing underscore because volatile is
   // a keyword).
@@ -174,6 +176,7 @@ struct CaptionSegmentEvent {
   int64_t tEndMs = 0;
   std::string text;
   std::string locale;
+  std::vector<CaptionWord> words{};
 
   bool operator==(const CaptionSegmentEvent&) const = default;
 };
@@ -221,7 +224,8 @@ struct CaptionAssetProgressEvent {
   bool operator==(const CaptionAssetProgressEvent&) const = default;
 };
 
-// A windowed level with the 13 band levels (90 Hz to 7 kHz, low to high) for meters.
+// A windowed level with the 13 band levels (90 Hz to 7 kHz, low to high) for meters. Readings
+// come 24 times for each second of audio the session analyses, so they also tell how far it is.
 struct CaptionLevelReadingEvent {
   std::string sessionId;
   double levelDb = -120.0;
@@ -360,7 +364,7 @@ template <>
 struct hash<quorvel::CaptionSegmentEvent> {
   size_t operator()(const quorvel::CaptionSegmentEvent& e) const noexcept {
     return quorvel::hashing::hashFields(e.sessionId, e.seq, e.kind, e.tStartMs, e.tEndMs, e.text,
-                                        e.locale);
+                                        e.locale, e.words);
   }
 };
 

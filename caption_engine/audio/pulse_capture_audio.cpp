@@ -1,6 +1,7 @@
 #include "caption_engine/audio/pulse_capture_audio.h"
 
 #include "caption_engine/audio/caption_audio_error.h"
+#include "caption_engine/audio/caption_input_naming.h"
 #include "caption_engine/audio/file_audio_producer.h"
 #include "caption_engine/audio/pulse_capture_producer.h"
 #include "caption_engine/audio/pulse_sources.h"
@@ -32,10 +33,18 @@ std::vector<CaptionAudioInput> PulseCaptureAudio::listInputs() {
   const PulseSourceList list = quorvelAudioInputDevices();
   std::vector<CaptionAudioInput> inputs;
   for (const PulseSource& s : list.sources) {
+    // A built-in microphone keeps the server's name for it: the family word would call it a
+    // Mac's, which this machine is not.
+    std::string label = s.kind == CaptionAudioInputKind::builtIn
+                            ? s.description
+                            : CaptionInputNaming::label(s.kind, s.description,
+                                                        CaptionHostFamilies::current);
+    std::optional<std::string> note = s.isMonitor ? std::optional<std::string>(kMonitorNote)
+                                                  : CaptionInputNaming::note(s.kind);
     inputs.push_back(CaptionAudioInput{
-        s.name, s.description, !list.defaultSourceName.empty() && s.name == list.defaultSourceName,
-        CaptionAudioInputKind::other,
-        s.isMonitor ? std::optional<std::string>(kMonitorNote) : std::nullopt});
+        s.name, std::move(label),
+        !list.defaultSourceName.empty() && s.name == list.defaultSourceName, s.kind,
+        std::move(note)});
   }
   return inputs;
 }

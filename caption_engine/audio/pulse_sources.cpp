@@ -71,6 +71,24 @@ PulseSourceList quorvelAudioInputDevices(std::chrono::milliseconds timeout) {
   return list;
 }
 
+CaptionAudioInputKind pulseInputKind(std::string_view bus, std::string_view formFactor,
+                                     std::string_view activePort, bool isMonitor) {
+  if (isMonitor) return CaptionAudioInputKind::other;
+  if (bus == "bluetooth") return CaptionAudioInputKind::bluetooth;
+  if (bus == "usb") return CaptionAudioInputKind::usb;
+  if (formFactor == "headset" || formFactor == "handset" || formFactor == "hands-free" ||
+      formFactor == "headphone") {
+    return CaptionAudioInputKind::headset;
+  }
+  const auto portHas = [&](std::string_view part) {
+    return activePort.find(part) != std::string_view::npos;
+  };
+  if (portHas("headset") || portHas("headphone-mic")) return CaptionAudioInputKind::headset;
+  if (portHas("linein") || portHas("line-in")) return CaptionAudioInputKind::lineIn;
+  if (formFactor == "internal" || portHas("internal-mic")) return CaptionAudioInputKind::builtIn;
+  return CaptionAudioInputKind::other;
+}
+
 std::optional<PulseSource> pulseSourceOf(const pa_source_info& info) {
   if (!info.name || !*info.name) return std::nullopt;
   PulseSource s;
@@ -82,6 +100,13 @@ std::optional<PulseSource> pulseSourceOf(const pa_source_info& info) {
                          static_cast<uint32_t>(info.sample_spec.channels), true};
   s.nativeFormat = native;
   s.running = info.state == PA_SOURCE_RUNNING;
+  const auto property = [&](const char* key) -> std::string_view {
+    const char* v = info.proplist ? pulse().pa_proplist_gets(info.proplist, key) : nullptr;
+    return v ? v : "";
+  };
+  s.kind = pulseInputKind(property(PA_PROP_DEVICE_BUS), property(PA_PROP_DEVICE_FORM_FACTOR),
+                          info.active_port && info.active_port->name ? info.active_port->name : "",
+                          s.isMonitor);
   return s;
 }
 

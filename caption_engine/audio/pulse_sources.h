@@ -9,9 +9,11 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "caption_engine/base/audio_format.h"
+#include "caption_engine/base/caption_audio_source.h"
 
 struct pa_source_info;
 
@@ -24,6 +26,7 @@ struct PulseSource {
   AudioFormat format;        // the source's own sample format, rate and channels (interleaved)
   bool nativeFormat = true;  // false when the source's sample format is not one of ours
   bool running = false;      // the server reports it running (not idle or suspended)
+  CaptionAudioInputKind kind = CaptionAudioInputKind::other;  // from its device properties
 };
 
 struct PulseSourceList {
@@ -36,6 +39,11 @@ struct PulseSourceList {
 inline constexpr std::chrono::milliseconds kPulseQueryTimeout{3000};
 
 PulseSourceList quorvelAudioInputDevices(std::chrono::milliseconds timeout = kPulseQueryTimeout);
+
+// The kind of input a source is, from the server's device properties: its bus ("device.bus"),
+// its form factor ("device.form_factor") and the name of its active port. Monitors are `other`.
+CaptionAudioInputKind pulseInputKind(std::string_view bus, std::string_view formFactor,
+                                     std::string_view activePort, bool isMonitor);
 
 // One source as the server describes it; nothing when it has no name.
 std::optional<PulseSource> pulseSourceOf(const pa_source_info& info);

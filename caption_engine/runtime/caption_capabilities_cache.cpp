@@ -83,6 +83,7 @@ std::shared_ptr<CaptionCapabilitiesCache::Probe> CaptionCapabilitiesCache::probe
       try {
         caps.supportedLocales = sorted(service->supportedLocales());
         caps.installedLocales = sorted(service->installedLocales());
+        caps.neuralLocales = sorted(service->neuralLocales());
         ok = true;
       } catch (...) {
         // A failing service is answered with the placeholder and not cached.

@@ -3,10 +3,7 @@
 #include <utility>
 
 #include "caption_engine/audio/no_caption_audio.h"
-
-#ifdef SPEECHANALYZER_AVAILABLE
 #include "caption_engine/runtime/caption_runtime.h"
-#endif
 
 namespace quorvel {
 
@@ -24,11 +21,7 @@ CaptionEngineCore::CaptionEngineCore(CaptionRuntimeEvents events,
                                      std::shared_ptr<speech::SpeechService> service)
     : events_(std::move(events)),
       platform_(platform ? std::move(platform) : std::make_shared<NoCaptionAudio>()) {
-#ifdef SPEECHANALYZER_AVAILABLE
   if (service && !unsupportedReason()) runtime_ = CaptionRuntime::make(events_, platform_, service);
-#else
-  (void)service;
-#endif
 }
 
 CaptionEngineCore::~CaptionEngineCore() = default;
@@ -44,26 +37,18 @@ CaptionRuntimeFailure CaptionEngineCore::unsupportedFailure() const {
 }
 
 CaptionRuntimeCapabilities CaptionEngineCore::capabilities(int64_t waitMs) {
-#ifdef SPEECHANALYZER_AVAILABLE
   if (runtime_ && !unsupportedReason()) return runtime_->capabilities(waitMs);
-#else
-  (void)waitMs;
-#endif
-  return CaptionRuntimeCapabilities{false, unavailabilityReason(), {}, {}};
+  return CaptionRuntimeCapabilities{false, unavailabilityReason(), {}, {}, {}};
 }
 
 CaptionRuntimeCapabilities CaptionEngineCore::capabilities() {
-#ifdef SPEECHANALYZER_AVAILABLE
   if (runtime_ && !unsupportedReason()) return runtime_->capabilities();
-#endif
-  return CaptionRuntimeCapabilities{false, unavailabilityReason(), {}, {}};
+  return CaptionRuntimeCapabilities{false, unavailabilityReason(), {}, {}, {}};
 }
 
 void CaptionEngineCore::start(const CaptionsStartRequest& request,
                               Completion<CaptionRuntimeStartResult> completion) {
-#ifdef SPEECHANALYZER_AVAILABLE
   if (runtime_ && !unsupportedReason()) return runtime_->start(request, std::move(completion));
-#endif
   const std::string reason = unavailabilityReason();
   events_.raiseState(CaptionState::unsupported, request.sessionId, reason, std::nullopt);
   completion(CaptionRuntimeOutcome<CaptionRuntimeStartResult>::failed(unsupportedFailure()));
@@ -71,52 +56,35 @@ void CaptionEngineCore::start(const CaptionsStartRequest& request,
 
 void CaptionEngineCore::stop(std::optional<std::string> sessionId,
                              Completion<CaptionRuntimeStopResult> completion) {
-#ifdef SPEECHANALYZER_AVAILABLE
   if (runtime_ && !unsupportedReason())
     return runtime_->stop(std::move(sessionId), std::move(completion));
-#else
-  (void)sessionId;
-#endif
   completion(CaptionRuntimeOutcome<CaptionRuntimeStopResult>::failed(unsupportedFailure()));
 }
 
 void CaptionEngineCore::setContext(std::string sessionId, std::vector<std::string> terms,
                                    Completion<CaptionRuntimeVoid> completion) {
-#ifdef SPEECHANALYZER_AVAILABLE
   if (runtime_ && !unsupportedReason()) {
     return runtime_->setContext(std::move(sessionId), std::move(terms), std::move(completion));
   }
-#else
-  (void)sessionId;
-  (void)terms;
-#endif
   completion(CaptionRuntimeOutcome<CaptionRuntimeVoid>::failed(unsupportedFailure()));
 }
 
 void CaptionEngineCore::installLocale(std::string locale, Completion<bool> completion) {
-#ifdef SPEECHANALYZER_AVAILABLE
   if (runtime_ && !unsupportedReason())
     return runtime_->installLocale(std::move(locale), std::move(completion));
-#endif
   const std::string reason = unavailabilityReason();
   events_.raiseAssetProgress(locale, 0.0, true, reason);
   completion(CaptionRuntimeOutcome<bool>::failed(unsupportedFailure()));
 }
 
 void CaptionEngineCore::reserveLocale(std::string locale, std::function<void(bool)> completion) {
-#ifdef SPEECHANALYZER_AVAILABLE
   if (runtime_ && !unsupportedReason())
     return runtime_->reserveLocale(std::move(locale), std::move(completion));
-#else
-  (void)locale;
-#endif
   completion(false);
 }
 
 CaptionRuntimeStatus CaptionEngineCore::status() {
-#ifdef SPEECHANALYZER_AVAILABLE
   if (runtime_ && !unsupportedReason()) return runtime_->status();
-#endif
   CaptionRuntimeStatus s;
   s.state = CaptionState::unsupported;
   s.nowMs = captionNowMs();

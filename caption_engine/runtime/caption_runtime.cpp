@@ -293,10 +293,18 @@ CaptionRuntimeImpl::BringUpResult CaptionRuntimeImpl::bringUp(
   }
   checkNotCancelled(*io);
 
-  std::shared_ptr<speech::SpeechAnalyzer> analyzer = service_->makeAnalyzer(transcriber);
+  std::shared_ptr<speech::SpeechAnalyzer> analyzer;
+  try {
+    analyzer = service_->makeAnalyzer(transcriber);
+  } catch (const speech::SpeechModelMissingError& e) {
+    throw CaptionRuntimeFailure(CaptionRuntimeErrorCode::captionsModelMissing, e.what(),
+                                localeContext("not_installed", locale), CaptionState::modelMissing,
+                                false);
+  }
   if (!request.terms.empty()) {
     try {
       analyzer->setContext(request.terms);
+      if (auto note = analyzer->contextNote()) events_.raiseLog("[captions] " + *note);
     } catch (const std::exception& e) {
       events_.raiseLog(std::string("[captions] setContext at start failed: ") + e.what());
     }
@@ -627,10 +635,7 @@ CaptionRuntimeImpl::StopFigures CaptionRuntimeImpl::markStopped(int64_t endedAtM
   StopFigures f;
   f.finals = sequencer_.finals();
   f.dropped = sequencer_.droppedVolatiles();
-  f.seconds = startedAtMs_ ? std::max<int64_t>(
-                                 0, static_cast<int64_t>(std::floor(
-                                        static_cast<double>(endedAtMs - *startedAtMs_) / 1000.0)))
-                           : 0;
+  f.seconds = CaptionStatusMapping::seconds(startedAtMs_, endedAtMs, endedAtMs);
   stateChanged_.notify_all();
   return f;
 }
@@ -674,6 +679,7 @@ void CaptionRuntimeImpl::setContext(std::string sessionId, std::vector<std::stri
       return;
     }
     events.raiseLog("[captions] context set: " + std::to_string(terms.size()) + " terms");
+    if (auto note = analyzer->contextNote()) events.raiseLog("[captions] " + *note);
     completion(CaptionRuntimeOutcome<CaptionRuntimeVoid>::ok({}));
   }).detach();
 }

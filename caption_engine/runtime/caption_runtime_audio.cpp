@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "caption_engine/levels/caption_audio_level.h"
+#include "caption_engine/logic/caption_words.h"
 #include "caption_engine/runtime/caption_runtime_impl.h"
 
 namespace quorvel {
@@ -14,6 +15,20 @@ std::optional<int64_t> milliseconds(double seconds) {
   const double ms = seconds * 1000.0;
   if (!std::isfinite(ms) || std::fabs(ms) >= 9.0e18) return std::nullopt;
   return static_cast<int64_t>(std::llround(ms));
+}
+
+// A final's timed words in milliseconds, placed on its emission; words whose times cannot be
+// represented are left out.
+std::vector<CaptionWord> emittedWords(const std::vector<speech::SpeechWord>& words,
+                                      const CaptionEmission& emission) {
+  std::vector<CaptionWord> out;
+  out.reserve(words.size());
+  for (const speech::SpeechWord& w : words) {
+    const std::optional<int64_t> startMs = milliseconds(w.startSeconds);
+    const std::optional<int64_t> endMs = milliseconds(w.startSeconds + w.durationSeconds);
+    if (startMs && endMs) out.push_back(CaptionWord{w.text, *startMs, *endMs});
+  }
+  return CaptionWords::placed(std::move(out), emission.tStartMs, emission.tEndMs);
 }
 
 std::string noAudioReason() {
@@ -151,6 +166,9 @@ void CaptionRuntimeImpl::emit(uint64_t serial, const std::vector<speech::SpeechR
       // Results of a session that has stopped, or been replaced, are dropped.
       if (!busy_ || serial_ != serial) return;
       emission = sequencer_.admit(result.isFinal, *startMs, *endMs, result.text, now);
+    }
+    if (emission && emission->isFinal() && !result.words.empty()) {
+      emission->words = emittedWords(result.words, *emission);
     }
     if (emission) events_.raiseSegment(sessionId, *emission, locale);
   }

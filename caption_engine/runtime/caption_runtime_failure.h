@@ -2,61 +2,20 @@
 // completes with exactly once.
 #pragma once
 
-#include <array>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <variant>
 
+#include "caption_engine/base/caption_error_code.h"
 #include "caption_engine/base/caption_state.h"
 #include "caption_engine/runtime/caption_json.h"
 
 namespace quorvel {
 
-enum class CaptionRuntimeErrorCode {
-  badRequest,
-  internal,
-  captionsUnsupported,
-  captionsModelMissing,
-  captionsAudioUnavailable,
-  captionsStartFailed,
-};
-
-inline constexpr std::array<CaptionRuntimeErrorCode, 6> allCaptionRuntimeErrorCodes{
-    CaptionRuntimeErrorCode::badRequest,
-    CaptionRuntimeErrorCode::internal,
-    CaptionRuntimeErrorCode::captionsUnsupported,
-    CaptionRuntimeErrorCode::captionsModelMissing,
-    CaptionRuntimeErrorCode::captionsAudioUnavailable,
-    CaptionRuntimeErrorCode::captionsStartFailed};
-
-constexpr std::string_view rawValue(CaptionRuntimeErrorCode code) {
-  switch (code) {
-    case CaptionRuntimeErrorCode::badRequest:
-      return "BAD_REQUEST";
-    case CaptionRuntimeErrorCode::internal:
-      return "INTERNAL";
-    case CaptionRuntimeErrorCode::captionsUnsupported:
-      return "CAPTIONS_UNSUPPORTED";
-    case CaptionRuntimeErrorCode::captionsModelMissing:
-      return "CAPTIONS_MODEL_MISSING";
-    case CaptionRuntimeErrorCode::captionsAudioUnavailable:
-      return "CAPTIONS_AUDIO_UNAVAILABLE";
-    case CaptionRuntimeErrorCode::captionsStartFailed:
-      return "CAPTIONS_START_FAILED";
-  }
-  return "INTERNAL";
-}
-
-constexpr std::optional<CaptionRuntimeErrorCode> captionRuntimeErrorCodeFromRaw(
-    std::string_view raw) {
-  for (auto c : allCaptionRuntimeErrorCodes) {
-    if (rawValue(c) == raw) return c;
-  }
-  return std::nullopt;
-}
+// The runtime's failures carry the codes the helper writes on the wire.
+using CaptionRuntimeErrorCode = CaptionErrorCode;
 
 // A failure: what failed, the text for the host, optional detail (a JSON object), the session
 // state that goes with it and whether the same request may succeed if tried again.

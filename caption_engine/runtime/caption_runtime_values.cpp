@@ -5,10 +5,6 @@
 
 namespace quorvel {
 
-namespace {
-Json optionalString(const std::optional<std::string>& s) { return s ? Json(*s) : Json(nullptr); }
-}  // namespace
-
 int64_t CaptionStatusMapping::seconds(std::optional<int64_t> startedAtMs,
                                       std::optional<int64_t> endedAtMs, int64_t nowMs) {
   if (!startedAtMs) return 0;
@@ -18,33 +14,9 @@ int64_t CaptionStatusMapping::seconds(std::optional<int64_t> startedAtMs,
   return whole < 0 ? 0 : static_cast<int64_t>(whole);
 }
 
-Json CaptionStatusMapping::ack(CaptionState state, const std::optional<std::string>& sessionId,
-                               const std::optional<std::string>& locale,
-                               std::optional<int64_t> startedAtMs, std::optional<int64_t> endedAtMs,
-                               std::optional<int64_t> lastSpeechAtMs, std::optional<double> levelDb,
-                               int64_t nowMs) {
-  Json d = Json::object();
-  d["state"] = std::string(rawValue(state));
-  d["sessionId"] = optionalString(sessionId);
-  d["locale"] = optionalString(locale);
-  d["seconds"] = seconds(startedAtMs, endedAtMs, nowMs);
-  d["lastSpeechAtMs"] = lastSpeechAtMs ? Json(*lastSpeechAtMs) : Json(nullptr);
-  d["levelDb"] = levelDb ? Json(*levelDb) : Json(nullptr);
-  return d;
-}
-
-Json CaptionRuntimeStatus::ack() const {
-  return CaptionStatusMapping::ack(state, sessionId, locale, startedAtMs, endedAtMs, lastSpeechAtMs,
-                                   levelDb, nowMs);
-}
-
-Json CaptionRuntimeCapabilities::block() const {
-  Json d = Json::object();
-  d["supported"] = supported;
-  d["reason"] = optionalString(reason);
-  d["installedLocales"] = installedLocales;
-  d["supportedLocales"] = supportedLocales;
-  return d;
+double clampedFraction(double fraction) {
+  if (!std::isfinite(fraction) || fraction < 0.0) return 0.0;
+  return fraction > 1.0 ? 1.0 : fraction;
 }
 
 CaptionRuntimeEvents CaptionRuntimeEvents::silent() {

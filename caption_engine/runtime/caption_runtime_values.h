@@ -1,6 +1,6 @@
 // The plain values that cross the boundary between the caption runtime and whoever drives it:
 // start and stop results, the status snapshot, the capabilities record and the event
-// callbacks. The wire dictionaries of status and capabilities are built by CaptionStatusMapping.
+// callbacks. Their wire forms are the helper's.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,6 @@
 #include "caption_engine/base/caption_level_reading.h"
 #include "caption_engine/base/caption_state.h"
 #include "caption_engine/logic/caption_emission.h"
-#include "caption_engine/runtime/caption_json.h"
 
 namespace quorvel {
 
@@ -39,8 +38,6 @@ struct CaptionRuntimeStatus {
   int64_t nowMs = 0;
 
   bool operator==(const CaptionRuntimeStatus&) const = default;
-  // The status wire dictionary (six keys).
-  Json ack() const;
 };
 
 struct CaptionRuntimeCapabilities {
@@ -48,11 +45,14 @@ struct CaptionRuntimeCapabilities {
   std::optional<std::string> reason;
   std::vector<std::string> installedLocales;
   std::vector<std::string> supportedLocales;
+  // The installed locales that run on the neural engine (not part of the wire form).
+  std::vector<std::string> neuralLocales = {};
 
   bool operator==(const CaptionRuntimeCapabilities&) const = default;
-  // The capabilities wire dictionary (four keys).
-  Json block() const;
 };
+
+// A progress fraction as hosts get it: NaN and infinities become 0, then it is clamped to 0…1.
+double clampedFraction(double fraction);
 
 // The callbacks the runtime raises. They may be called from any runtime thread, never while
 // the runtime holds one of its locks. Unset callbacks do nothing.
@@ -83,9 +83,10 @@ struct CaptionRuntimeEvents {
   void raiseLevel(const std::string& sessionId, double db) const {
     if (level) level(sessionId, db);
   }
+  // The fraction is clamped on the way (clampedFraction).
   void raiseAssetProgress(const std::string& locale, double fraction, bool done,
                           const std::optional<std::string>& error) const {
-    if (assetProgress) assetProgress(locale, fraction, done, error);
+    if (assetProgress) assetProgress(locale, clampedFraction(fraction), done, error);
   }
   void raiseSegment(const std::string& sessionId, const CaptionEmission& e,
                     const std::string& locale) const {
@@ -102,15 +103,10 @@ struct CaptionRuntimeEvents {
   }
 };
 
-// The two rules that turn a status into wire form.
 namespace CaptionStatusMapping {
-// Whole seconds from start to end (or now), never negative; 0 without a start.
+// Whole seconds from start to end (or now), rounded down, never negative; 0 without a start.
 int64_t seconds(std::optional<int64_t> startedAtMs, std::optional<int64_t> endedAtMs,
                 int64_t nowMs);
-Json ack(CaptionState state, const std::optional<std::string>& sessionId,
-         const std::optional<std::string>& locale, std::optional<int64_t> startedAtMs,
-         std::optional<int64_t> endedAtMs, std::optional<int64_t> lastSpeechAtMs,
-         std::optional<double> levelDb, int64_t nowMs);
 }  // namespace CaptionStatusMapping
 
 // Wall-clock milliseconds since the Unix epoch, truncated toward zero.

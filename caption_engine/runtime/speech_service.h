@@ -22,6 +22,11 @@ struct SpeechServiceError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The locale's model is not there, or lacks files it needs.
+struct SpeechModelMissingError : SpeechServiceError {
+  using SpeechServiceError::SpeechServiceError;
+};
+
 struct TranscriberOptions {
   bool etiquetteReplacements = false;  // mask profanities in volatile and final text
   bool volatileResults = false;        // report partial hypotheses
@@ -68,6 +73,9 @@ class SpeechAnalyzer {
   // arrive while speech is being heard take effect when that utterance ends. Throws when the
   // terms cannot be used; the terms in use then stay as they were.
   virtual void setContext(const std::vector<std::string>& terms) = 0;
+  // A line for the log about the terms last given (that the model cannot use them, say), or
+  // nothing. Read after setContext.
+  virtual std::optional<std::string> contextNote() { return std::nullopt; }
   // The input format the analyzer takes, or nothing.
   virtual std::optional<AudioFormat> bestAvailableAudioFormat() = 0;
   // Opens the stream. Throws.
@@ -117,7 +125,10 @@ class SpeechService {
   virtual std::shared_ptr<SpeechTranscriber> makeTranscriber(const std::string& locale,
                                                              const TranscriberOptions& options) = 0;
   virtual AssetInventory& assetInventory() = 0;
-  // An analyzer with the transcriber as its only module. Throws when the model cannot be loaded.
+  // The installed locales whose models run on the neural engine (none by default).
+  virtual std::vector<std::string> neuralLocales() { return {}; }
+  // An analyzer with the transcriber as its only module. Throws when the model cannot be loaded
+  // (SpeechModelMissingError when it is not there).
   virtual std::shared_ptr<SpeechAnalyzer> makeAnalyzer(
       std::shared_ptr<SpeechTranscriber> transcriber) = 0;
 };

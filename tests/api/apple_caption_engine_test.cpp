@@ -53,13 +53,14 @@ TEST(CaptionEngineTranslation, RuntimeCodesMapOntoEngineCodes) {
   };
   const Case cases[] = {
       {CaptionRuntimeErrorCode::badRequest, CaptionEngineErrorCode::startFailed},
+      {CaptionRuntimeErrorCode::unsupportedOp, CaptionEngineErrorCode::startFailed},
       {CaptionRuntimeErrorCode::internal, CaptionEngineErrorCode::startFailed},
       {CaptionRuntimeErrorCode::captionsUnsupported, CaptionEngineErrorCode::unsupported},
       {CaptionRuntimeErrorCode::captionsModelMissing, CaptionEngineErrorCode::modelMissing},
       {CaptionRuntimeErrorCode::captionsAudioUnavailable, CaptionEngineErrorCode::audioUnavailable},
       {CaptionRuntimeErrorCode::captionsStartFailed, CaptionEngineErrorCode::startFailed},
   };
-  ASSERT_EQ(std::size(cases), allCaptionRuntimeErrorCodes.size());
+  ASSERT_EQ(std::size(cases), allCaptionErrorCodes.size());
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(rawValue(c.runtime)));
     EXPECT_EQ(engineCode(c.runtime), c.engine);
@@ -71,6 +72,16 @@ TEST(CaptionEngineTranslation, RuntimeCodesMapOntoEngineCodes) {
                 CaptionEngineError(c.engine, "what went wrong", retriable));
     }
   }
+}
+
+// The kind names the engine that answers: sherpa once an installed locale runs on a neural model.
+TEST(CaptionEngineTranslation, KindIsSherpaWhereANeuralModelAnswers) {
+  CaptionRuntimeCapabilities caps{true, std::nullopt, {"en-US"}, {"en-US"}, {}};
+  EXPECT_EQ(CaptionEngineTranslation::capabilities(caps).kind, CaptionEngineKind::apple);
+  caps.neuralLocales = {"en-US"};
+  const CaptionEngineCapabilities c = CaptionEngineTranslation::capabilities(caps);
+  EXPECT_EQ(c.kind, CaptionEngineKind::sherpa);
+  EXPECT_EQ(c.installedLocales, std::vector<std::string>{"en-US"});
 }
 
 TEST(CaptionEngineTranslation, StatusSecondsComeFromTheStatusMapping) {
@@ -99,19 +110,19 @@ class RelayTest : public ::testing::Test {
   }
 };
 
-TEST_F(RelayTest, ProgressFractionIsClampedToZeroToOne) {
-  const double inf = std::numeric_limits<double>::infinity();
-  const std::pair<double, double> cases[] = {{1.7, 1.0}, {std::nan(""), 0.0}, {-0.2, 0.0},
-                                             {inf, 0.0}, {-inf, 0.0},         {0.25, 0.25},
-                                             {1.0, 1.0}, {0.0, 0.0}};
-  for (auto [given, expected] : cases) events.assetProgress("en-US", given, false, std::nullopt);
-  ASSERT_EQ(recorder.events.size(), std::size(cases));
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    const auto* p = recorder.events[i].asAssetProgress();
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->fraction, cases[i].second) << "given " << cases[i].first;
-    EXPECT_EQ(p->id, "en-US");
-  }
+TEST_F(RelayTest, ProgressReachesTheObserverAsRaised) {
+  events.raiseAssetProgress("en-US", 0.25, false, std::nullopt);
+  events.raiseAssetProgress("en-US", 1.0, true, "boom");
+  ASSERT_EQ(recorder.events.size(), 2u);
+  const auto* first = recorder.events[0].asAssetProgress();
+  const auto* last = recorder.events[1].asAssetProgress();
+  ASSERT_TRUE(first && last);
+  EXPECT_EQ(first->id, "en-US");
+  EXPECT_EQ(first->fraction, 0.25);
+  EXPECT_FALSE(first->done);
+  EXPECT_EQ(last->fraction, 1.0);
+  EXPECT_TRUE(last->done);
+  EXPECT_EQ(last->error, "boom");
 }
 
 TEST_F(RelayTest, SegmentKindIsFinalOnlyForTheTextFinal) {
@@ -128,6 +139,24 @@ TEST_F(RelayTest, SegmentKindIsFinalOnlyForTheTextFinal) {
                                           "s1", 7, expected, 120, 980, "hello world", "en-US"}))
         << "kind " << kind;
   }
+}
+
+// A final's timed words and the end of a file source reach the host as the runtime gave them.
+TEST_F(RelayTest, WordsOfAFinalAndTheEndOfTheSourcePassUnchanged) {
+  const std::vector<CaptionWord> words{{"hello", 120, 500}, {"world", 520, 980}};
+  events.segment("s1", CaptionEmission{3, "final", 120, 980, "hello world", words}, "en-US");
+  ASSERT_EQ(recorder.events.size(), 1u);
+  EXPECT_EQ(recorder.events[0], CaptionEngineEvent::segment(
+                                    CaptionSegmentEvent{"s1", 3, CaptionSegmentEvent::Kind::final,
+                                                        120, 980, "hello world", "en-US", words}));
+
+  std::vector<CaptionSourceEndedEvent> ended;
+  CaptionEngineObservers observers = recorder.observers();
+  observers.onSourceEnded = [&](const CaptionSourceEndedEvent& e) { ended.push_back(e); };
+  relay->setObservers(observers);
+  events.sourceEnded("s1", 7100);
+  EXPECT_EQ(ended, (std::vector<CaptionSourceEndedEvent>{{"s1", 7100}}));
+  EXPECT_EQ(recorder.events.size(), 1u) << "the end of a source is not one of the five events";
 }
 
 TEST_F(RelayTest, StateLevelLogAndReadingsPassUnchanged) {

@@ -121,6 +121,11 @@ std::vector<Case> cases() {
 }
 
 TEST(CaptionEngineReentry, AStopFromInsideAnyCallbackCompletesWithItsFigures) {
+#ifndef QUORVEL_TEST_HAS_RECOGNIZER
+  // A build without a recognizer never makes a runtime, not even on a given speech service: its
+  // engine answers every start as unsupported, so no callback of a session ever runs.
+  GTEST_SKIP() << "built without a recognizer";
+#endif
   for (const Case& c : cases()) {
     SCOPED_TRACE(c.name);
     auto service = std::make_shared<FakeSpeechService>();

@@ -236,14 +236,19 @@ TEST(CaptionEngineValues, EventRecordsHashAsTheyCompare) {
   using Kind = CaptionSegmentEvent::Kind;
   const CaptionSegmentEvent segment{"s1", 3, Kind::final, 10, 20, "hello", "en-US"};
   expectHashingAgreesWithEquality<CaptionSegmentEvent>(
-      {{segment, segment}}, {segment,
-                             {"s2", 3, Kind::final, 10, 20, "hello", "en-US"},
-                             {"s1", 4, Kind::final, 10, 20, "hello", "en-US"},
-                             {"s1", 3, Kind::volatile_, 10, 20, "hello", "en-US"},
-                             {"s1", 3, Kind::final, 11, 20, "hello", "en-US"},
-                             {"s1", 3, Kind::final, 10, 21, "hello", "en-US"},
-                             {"s1", 3, Kind::final, 10, 20, "hello.", "en-US"},
-                             {"s1", 3, Kind::final, 10, 20, "hello", "en-GB"}});
+      {{segment, segment}},
+      {segment,
+       {"s2", 3, Kind::final, 10, 20, "hello", "en-US"},
+       {"s1", 4, Kind::final, 10, 20, "hello", "en-US"},
+       {"s1", 3, Kind::volatile_, 10, 20, "hello", "en-US"},
+       {"s1", 3, Kind::final, 11, 20, "hello", "en-US"},
+       {"s1", 3, Kind::final, 10, 21, "hello", "en-US"},
+       {"s1", 3, Kind::final, 10, 20, "hello.", "en-US"},
+       {"s1", 3, Kind::final, 10, 20, "hello", "en-GB"},
+       {"s1", 3, Kind::final, 10, 20, "hello", "en-US", {{"hello", 10, 20}}},
+       {"s1", 3, Kind::final, 10, 20, "hello", "en-US", {{"hello", 10, 19}}},
+       {"s1", 3, Kind::final, 10, 20, "hello", "en-US", {{"hello", 11, 20}}},
+       {"s1", 3, Kind::final, 10, 20, "hello", "en-US", {{"hallo", 10, 20}}}});
 
   expectHashingAgreesWithEquality<CaptionStateEvent>(
       {{{"s1", CaptionState::noAudio, "quiet", 0.0}, {"s1", CaptionState::noAudio, "quiet", -0.0}}},

@@ -1,12 +1,7 @@
 // Test support for producers: a recorder of what a producer delivers (buffers, log lines, when
-// they came) with bounded waits, a temporary directory, and audio fixtures made with the ffmpeg
+// they came) with bounded waits, and audio fixtures made with the ffmpeg
 // command-line tool from a real recording.
 #pragma once
-
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
@@ -20,6 +15,8 @@
 
 #include "caption_engine/audio/caption_audio_platform.h"
 #include "tests/audio/audio_test_signals.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace quorvel::testing {
 
@@ -174,23 +171,7 @@ class Recorder {
   std::function<void(const PcmBuffer&)> hook_;
 };
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "quorvel-audio-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
+using support::TempDir;
 
 // Runs the ffmpeg command-line tool quietly with the given arguments; true when it succeeded.
 inline bool ffmpeg(const std::string& arguments) {
@@ -238,38 +219,16 @@ inline std::pair<double, long> bestCorrelation(const std::vector<double>& a,
   return {best, bestLag};
 }
 
-// Starts a program (found on PATH) with its output discarded; ended by its pid.
-class ChildProcess {
- public:
-  explicit ChildProcess(std::vector<std::string> argv);
-  ~ChildProcess() { stop(); }
-  void stop();
-  bool running() const { return pid_ > 0; }
+using support::ChildProcess;
 
- private:
-  int pid_ = -1;
-};
-
-inline ChildProcess::ChildProcess(std::vector<std::string> argv) {
-  std::vector<char*> args;
-  for (auto& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) == 0) pid_ = pid;
-  posix_spawn_file_actions_destroy(&actions);
-}
-
-inline void ChildProcess::stop() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  int status = 0;
-  waitpid(pid_, &status, 0);
-  pid_ = -1;
+// A program (found on PATH) started with its standard streams on /dev/null; killed when its
+// ChildProcess goes.
+inline ChildProcess::Options quietly(std::vector<std::string> argv) {
+  return {std::move(argv),
+          {},
+          ChildProcess::Stream::devNull,
+          ChildProcess::Stream::devNull,
+          ChildProcess::Stream::devNull};
 }
 
 }  // namespace quorvel::testing

@@ -1,5 +1,6 @@
 #include "caption_engine/audio/file_audio_producer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>

@@ -137,6 +137,55 @@ TEST_F(PulseCaptureTest, ListsRealInputsFirstThenMonitorsAsSystemAudio) {
   EXPECT_EQ(std::count_if(inputs.begin(), inputs.end(), [](auto& i) { return i.isDefault; }), 1);
 }
 
+TEST(PulseInputKindTest, DevicePropertiesGiveTheInputKind) {
+  using K = CaptionAudioInputKind;
+  struct Case {
+    const char *bus, *formFactor, *port;
+    bool monitor;
+    K want;
+  };
+  const Case cases[] = {
+      {"bluetooth", "headset", "headset-head-unit", false, K::bluetooth},  // the bus wins
+      {"usb", "microphone", "analog-input-mic", false, K::usb},
+      {"pci", "headset", "", false, K::headset},
+      {"pci", "", "analog-input-headset-mic", false, K::headset},
+      {"pci", "", "analog-input-linein", false, K::lineIn},
+      {"pci", "internal", "analog-input-mic", false, K::builtIn},
+      {"pci", "", "analog-input-internal-mic", false, K::builtIn},
+      {"", "", "", false, K::other},          // a virtual source says nothing
+      {"usb", "webcam", "", true, K::other},  // what an output plays is not an input device
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(pulseInputKind(c.bus, c.formFactor, c.port, c.monitor), c.want)
+        << c.bus << " " << c.formFactor << " " << c.port;
+  }
+}
+
+TEST_F(PulseCaptureTest, InputsAreNamedByTheirKind) {
+  // Sources that describe themselves as a Bluetooth headset and a USB interface.
+  // (pactl wants the properties as one argument, quoted inside: '... device.description="A B"')
+  ServerModule bluetooth(
+      "module-remap-source source_name=ci_bt_mic master=ci_sink.monitor "
+      R"("source_properties='device.bus=bluetooth device.form_factor=headset )"
+      R"(device.description=\"Travel Buds\"'")");
+  ServerModule usb(
+      "module-remap-source source_name=ci_usb_mic master=ci_sink.monitor "
+      R"("source_properties='device.bus=usb device.description=\"USB Audio CODEC\"'")");
+  ASSERT_TRUE(bluetooth.loaded() && usb.loaded());
+  PulseCaptureAudio audio;
+  const auto inputs = audio.listInputs();
+  auto find = [&](const std::string& id) -> std::optional<CaptionAudioInput> {
+    for (const auto& i : inputs)
+      if (i.id == id) return i;
+    return std::nullopt;
+  };
+  EXPECT_EQ(find("ci_bt_mic"),
+            (CaptionAudioInput{"ci_bt_mic", "Bluetooth headset (Travel Buds)", false,
+                               CaptionAudioInputKind::bluetooth, "Lower quality"}));
+  EXPECT_EQ(find("ci_usb_mic"), (CaptionAudioInput{"ci_usb_mic", "USB audio interface", false,
+                                                   CaptionAudioInputKind::usb, std::nullopt}));
+}
+
 TEST_F(PulseCaptureTest, AnUnknownInputNamesTheAvailableOnes) {
   PulseCaptureAudio audio;
   std::string entries;
@@ -167,7 +216,20 @@ std::pair<double, long> locate(const std::vector<double>& played,
                                   center + 2 * static_cast<long>(block));
 }
 
+// The default source's own format is the server's choice: int16 from PulseAudio's null sink,
+// float32 from PipeWire, 48 kHz stereo from both. Capture delivers exactly what the server lists.
 TEST_F(PulseCaptureTest, TheSystemDefaultIsTheDefaultSourceInItsOwnFormat) {
+  const PulseSourceList list = quorvelAudioInputDevices();
+  EXPECT_EQ(list.defaultSourceName, "ci_mic");
+  const auto listed = std::find_if(list.sources.begin(), list.sources.end(),
+                                   [](const PulseSource& s) { return s.name == "ci_mic"; });
+  ASSERT_NE(listed, list.sources.end());
+  ASSERT_TRUE(listed->nativeFormat);
+  const AudioFormat own = listed->format;
+  EXPECT_TRUE(own.sampleType == SampleType::int16 || own.sampleType == SampleType::float32);
+  EXPECT_EQ(own.sampleRate, 48000);
+  EXPECT_EQ(own.channels, 2u);
+
   PulseCaptureAudio audio;
   Recorder recorder;
   auto producer = audio.makeProducer(CaptionAudioSource::systemDefault());
@@ -178,7 +240,7 @@ TEST_F(PulseCaptureTest, TheSystemDefaultIsTheDefaultSourceInItsOwnFormat) {
   ASSERT_TRUE(recorder.waitForFrames(4800, 10s)) << "no audio from ci_mic";
   producer->stop();
   for (const auto& d : recorder.deliveries()) {
-    ASSERT_EQ(d.buffer.format(), (AudioFormat{SampleType::int16, 48000, 2, true}));
+    ASSERT_EQ(d.buffer.format(), own);
     ASSERT_GT(d.buffer.frameLength(), 0u);
   }
 }
@@ -198,8 +260,9 @@ TEST_F(PulseCaptureTest, CapturesWhatIsPlayedIntoTheSink) {
                          ".monitor source_properties=device.description=Mic-" + tag);
   ASSERT_TRUE(micModule.loaded());
   // An idle null sink stalls its first capture: keep silence playing into it.
-  testing::ChildProcess silence({"pacat", "--playback", "-d", sink, "--raw", "--format=s16le",
-                                 "--rate=48000", "--channels=2", "/dev/zero"});
+  testing::ChildProcess silence(
+      testing::quietly({"pacat", "--playback", "-d", sink, "--raw", "--format=s16le",
+                        "--rate=48000", "--channels=2", "/dev/zero"}));
 
   TempDir dir;
   const std::string played = dir.file("played.wav");
@@ -284,8 +347,9 @@ TEST_F(PulseCaptureTest, ASourceThatGoesAwayEndsCaptureWithALogLine) {
       " format=float32le rate=44100 channels=1 sink_properties=device.description=Gone-Sink");
   ASSERT_TRUE(module->loaded());
   // Something must play into the sink for its monitor to deliver.
-  testing::ChildProcess silence({"pacat", "--playback", "-d", gone, "--raw", "--format=float32le",
-                                 "--rate=44100", "--channels=1", "/dev/zero"});
+  testing::ChildProcess silence(
+      testing::quietly({"pacat", "--playback", "-d", gone, "--raw", "--format=float32le",
+                        "--rate=44100", "--channels=1", "/dev/zero"}));
   PulseCaptureAudio audio;
   Recorder recorder;
   auto producer = audio.makeProducer(CaptionAudioSource::device(gone + ".monitor"));

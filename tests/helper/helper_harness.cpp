@@ -3,15 +3,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace quorvel::testing {
 
@@ -29,113 +25,46 @@ void closeFd(int& fd) {
 }  // namespace
 
 HelperProcess::HelperProcess(Options options) {
-  // A child that is gone must not kill the test with SIGPIPE when we write to it.
-  signal(SIGPIPE, SIG_IGN);
-
-  int in[2], out[2], err[2];
   makePipe(wakeFds_);
-  makePipe(in);
-  makePipe(out);
-  makePipe(err);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (options.stdinClosed) {
-    posix_spawn_file_actions_addclose(&actions, STDIN_FILENO);
-  } else {
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  try {
+    child_ = std::make_unique<support::ChildProcess>(
+        support::ChildProcess::Options{{options.path},
+                                       options.extraEnv,
+                                       options.stdinClosed ? support::ChildProcess::Stream::closed
+                                                           : support::ChildProcess::Stream::pipe});
+  } catch (...) {
+    closeFd(wakeFds_[0]);
+    closeFd(wakeFds_[1]);
+    throw;
   }
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-
-  std::vector<std::string> envStrings;
-  for (char** e = environ; e && *e; ++e) envStrings.emplace_back(*e);
-  for (const auto& e : options.extraEnv) {
-    // getenv takes the first entry of a name, so an inherited one would hide ours.
-    const std::string prefix = e.substr(0, e.find('=')) + "=";
-    std::erase_if(envStrings, [&](const std::string& s) { return s.rfind(prefix, 0) == 0; });
-    envStrings.push_back(e);
-  }
-  std::vector<char*> envp;
-  for (auto& e : envStrings) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::string path = options.path;
-  char* argv[] = {path.data(), nullptr};
-
-  // The child starts as from a typical host: default signal dispositions (our SIGPIPE ignore
-  // would otherwise be inherited and hide a helper that forgot its own) and nothing blocked.
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t defaults, none;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-  const int rc = posix_spawn(&pid_, path.c_str(), &actions, &attr, argv, envp.data());
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
-  stdinFd_ = in[1];
-  stdoutFd_ = out[0];
-  stderrFd_ = err[0];
-  if (rc != 0) {
-    closeFd(stdinFd_);
+  pid_ = child_->pid();
+  stdoutFd_ = child_->takeStdout();
+  stderrFd_ = child_->takeStderr();
+  if (options.stdinPipeBytes > 0 && child_->stdinFd() >= 0 &&
+      ::fcntl(child_->stdinFd(), F_SETPIPE_SZ, options.stdinPipeBytes) < options.stdinPipeBytes) {
+    const std::string error = std::strerror(errno);
+    child_.reset();  // kills and reaps it
     closeFd(stdoutFd_);
     closeFd(stderrFd_);
     closeFd(wakeFds_[0]);
     closeFd(wakeFds_[1]);
-    throw std::runtime_error("cannot start " + path + ": " + std::strerror(rc));
-  }
-  if (options.stdinClosed) closeFd(stdinFd_);
-  if (options.stdinPipeBytes > 0 && stdinFd_ >= 0 &&
-      ::fcntl(stdinFd_, F_SETPIPE_SZ, options.stdinPipeBytes) < options.stdinPipeBytes) {
-    ::kill(pid_, SIGKILL);
-    reap();
-    closeFd(stdinFd_);
-    closeFd(stdoutFd_);
-    closeFd(stderrFd_);
-    closeFd(wakeFds_[0]);
-    closeFd(wakeFds_[1]);
-    throw std::runtime_error("cannot resize the standard input pipe: " +
-                             std::string(std::strerror(errno)));
+    throw std::runtime_error("cannot resize the standard input pipe: " + error);
   }
 
   if (!options.holdStdout) outThread_ = std::thread([this] { collect(stdoutFd_, true); });
   if (!options.holdStderr) errThread_ = std::thread([this] { collect(stderrFd_, false); });
-  reapThread_ = std::thread([this] { reap(); });
 }
 
 HelperProcess::~HelperProcess() {
   closeStdin();
-  if (!waitForExit(0ms)) ::kill(pid_, SIGKILL);
-  reapThread_.join();
+  if (!waitForExit(0ms)) child_->signal(SIGKILL);
   if (outThread_.joinable()) outThread_.join();
   if (errThread_.joinable()) errThread_.join();
+  child_.reset();
   closeFd(stdoutFd_);
   closeFd(stderrFd_);
   closeFd(wakeFds_[0]);
   closeFd(wakeFds_[1]);
-}
-
-void HelperProcess::reap() {
-  int status = 0;
-  pid_t r;
-  do {
-    r = ::waitpid(pid_, &status, 0);
-  } while (r < 0 && errno == EINTR);
-  const int code = WIFEXITED(status)     ? WEXITSTATUS(status)
-                   : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
-                                         : -1;
-  {
-    std::lock_guard lock(mutex_);
-    exitStatus_ = code;
-  }
-  changed_.notify_all();
 }
 
 void HelperProcess::collect(int fd, bool isStdout) {
@@ -188,9 +117,10 @@ void HelperProcess::collect(int fd, bool isStdout) {
 }
 
 bool HelperProcess::send(std::string_view bytes) {
-  if (stdinFd_ < 0) return false;
+  const int fd = child_->stdinFd();
+  if (fd < 0) return false;
   while (!bytes.empty()) {
-    const ssize_t n = ::write(stdinFd_, bytes.data(), bytes.size());
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -202,7 +132,7 @@ bool HelperProcess::send(std::string_view bytes) {
 
 bool HelperProcess::sendLine(const Json& command) { return send(command.dump() + "\n"); }
 
-void HelperProcess::closeStdin() { closeFd(stdinFd_); }
+void HelperProcess::closeStdin() { child_->closeStdin(); }
 
 void HelperProcess::closeStdout() {
   if (outThread_.joinable()) {
@@ -298,12 +228,8 @@ bool HelperProcess::waitForLogCount(size_t count, std::chrono::milliseconds wait
 }
 
 std::optional<int> HelperProcess::waitForExit(std::chrono::milliseconds wait) {
-  std::optional<int> status;
-  waitUntil(wait, [&] {
-    status = exitStatus_;
-    return status.has_value();
-  });
-  return status;
+  if (auto e = child_->waitForExit(wait)) return e->status;
+  return std::nullopt;
 }
 
 HelperProcess::Collected HelperProcess::roundTrip(std::string_view bytes,

@@ -3,7 +3,8 @@
 // waits for what a test expects with a deadline (never a fixed sleep).
 //
 // Threads: one test thread uses a HelperProcess; two collector threads read the child's output
-// and one waits for its exit. The destructor kills a child that is still running.
+// and the child process's reaper waits for its exit. The destructor kills a child that is still
+// running.
 #pragma once
 
 #include <sys/types.h>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "caption_engine/runtime/caption_json.h"
+#include "tests/support/child_process.h"
 
 namespace quorvel::testing {
 
@@ -107,18 +110,16 @@ class HelperProcess {
 
  private:
   void collect(int fd, bool isStdout);
-  void reap();
   template <class Pred>
   bool waitUntil(std::chrono::milliseconds wait, Pred pred);
 
+  std::unique_ptr<support::ChildProcess> child_;
   pid_t pid_ = -1;
-  int stdinFd_ = -1;
   int stdoutFd_ = -1;
   int stderrFd_ = -1;
   int wakeFds_[2] = {-1, -1};
   std::thread outThread_;
   std::thread errThread_;
-  std::thread reapThread_;
   int barrierCount_ = 0;
   int endedStreams_ = 0;  // guarded by mutex_
 
@@ -127,7 +128,6 @@ class HelperProcess {
   std::vector<Json> messages_;
   std::vector<std::string> logs_;
   std::vector<std::string> invalid_;
-  std::optional<int> exitStatus_;
 };
 
 }  // namespace quorvel::testing

@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "helper_harness.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wav_file.h"
 
 namespace quorvel::testing {
 namespace {
@@ -67,66 +69,20 @@ int64_t wallMs() {
 // ---------------------------------------------------------------------------------------------
 // Recordings.
 
-uint32_t le32(const char* p) {
-  const auto* u = reinterpret_cast<const unsigned char*>(p);
-  return u[0] | (u[1] << 8) | (u[2] << 16) | (static_cast<uint32_t>(u[3]) << 24);
-}
-
-// The length of a WAV file's audio: its data bytes over the byte rate of its fmt chunk.
+// The length of a WAV file's audio.
 int64_t wavDurationMs(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  char riff[12];
-  if (!f.read(riff, 12) || std::string(riff, 4) != "RIFF" || std::string(riff + 8, 4) != "WAVE") {
-    return 0;
-  }
-  uint32_t byteRate = 0;
-  for (char chunk[8]; f.read(chunk, 8);) {
-    const uint32_t size = le32(chunk + 4);
-    const std::string id(chunk, 4);
-    if (id == "data") return byteRate ? int64_t{size} * 1000 / byteRate : 0;
-    std::string body(size + (size & 1), '\0');
-    if (!f.read(body.data(), static_cast<std::streamsize>(body.size()))) return 0;
-    if (id == "fmt " && size >= 12) byteRate = le32(body.data() + 8);
-  }
-  return 0;
-}
-
-void putLe32(std::string& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+  const auto wav = support::readWav(path);
+  return wav ? wav->durationMs() : 0;
 }
 
 // Copies a PCM WAV file with silence appended, so that the recognizer hears the speech end and
 // closes its utterance while the session runs.
 bool writeWavWithTrailingSilence(const std::string& from, const std::string& to,
                                  int64_t silenceMs) {
-  std::ifstream f(from, std::ios::binary);
-  char riff[12];
-  if (!f.read(riff, 12)) return false;
-  std::string fmt, data;
-  for (char chunk[8]; f.read(chunk, 8);) {
-    const uint32_t size = le32(chunk + 4);
-    std::string body(size, '\0');
-    if (!f.read(body.data(), size)) return false;
-    if (size & 1) f.ignore(1);
-    const std::string id(chunk, 4);
-    if (id == "fmt ") fmt = body;
-    if (id == "data") data = body;
-  }
-  if (fmt.size() < 16 || data.empty()) return false;
-  const uint32_t byteRate = le32(fmt.data() + 8);
-  const uint32_t blockAlign =
-      static_cast<unsigned char>(fmt[12]) | (static_cast<unsigned char>(fmt[13]) << 8);
-  if (blockAlign == 0) return false;
-  data.append(static_cast<size_t>(silenceMs * byteRate / 1000 / blockAlign * blockAlign), '\0');
-  std::string out = "RIFF";
-  putLe32(out, static_cast<uint32_t>(4 + 8 + fmt.size() + 8 + data.size()));
-  out += "WAVEfmt ";
-  putLe32(out, static_cast<uint32_t>(fmt.size()));
-  out += fmt + "data";
-  putLe32(out, static_cast<uint32_t>(data.size()));
-  out += data;
-  std::ofstream o(to, std::ios::binary);
-  return static_cast<bool>(o.write(out.data(), static_cast<std::streamsize>(out.size())));
+  auto wav = support::readWav(from);
+  if (!wav) return false;
+  wav->appendSilence(silenceMs);
+  return support::writeWav(to, *wav);
 }
 
 // Lower-case words without punctuation or sentence marks.
@@ -301,15 +257,7 @@ bool soundServerRequired() {
 
 class HelperSessionE2E : public ::testing::Test {
  protected:
-  HelperSessionE2E() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quorvel-wire-XXXXXX").string();
-    if (mkdtemp(pattern.data())) dir_ = pattern;
-  }
-  ~HelperSessionE2E() override {
-    helpers_.clear();
-    std::error_code ec;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
-  }
+  ~HelperSessionE2E() override { helpers_.clear(); }
 
   void TearDown() override {
     for (const auto& h : helpers_) {
@@ -359,7 +307,8 @@ class HelperSessionE2E : public ::testing::Test {
     return reply;
   }
 
-  std::filesystem::path dir_;
+  support::TempDir temp_{"quorvel-wire"};
+  const std::filesystem::path dir_ = temp_.path();
   std::vector<std::unique_ptr<HelperProcess>> helpers_;
   Json hello_;  // the captions block of the last hello
   bool unsupported_ = false;
@@ -1066,6 +1015,78 @@ TEST_F(HelperSessionE2E, ALostInputIsReportedAndAReturningOneIsUsed) {
                                   sid, "en-US", 120000);
   EXPECT_EQ((*stopped)["result"]["finals"], segs.finals);
   EXPECT_GE(segs.finals, 2u) << "a final before the loss and after the return";
+}
+
+// A microphone that is there but delivers nothing while the server reports it not running (here
+// suspended) is reported lost after a second of that, as a removed one is, and running again once
+// its audio flows. PipeWire does not suspend a source that is being recorded (it accepts the
+// request and the source runs on): there the session goes on and the host is told nothing.
+TEST_F(HelperSessionE2E, AQuietInputIsReportedLostUntilItsAudioFlowsAgain) {
+  if (shell("pactl info >/dev/null 2>&1 && echo up") != "up") {
+    if (soundServerRequired()) FAIL() << "QUORVEL_TEST_AUDIO=1 but no sound server answers";
+    GTEST_SKIP() << "no test sound server (start one with scripts/test-audio-server.sh)";
+  }
+  const char* server = std::getenv("QUORVEL_TEST_SERVER");
+  const bool pipewire = server && std::string(server) == "pipewire";
+  const std::string tag = std::to_string(getpid());
+  const std::string sink = "e2e_quiet_sink_" + tag, mic = "e2e_quiet_mic_" + tag;
+  const std::string sinkModule = shell("pactl load-module module-null-sink sink_name=" + sink +
+                                       " rate=48000 sink_properties=device.description=Quiet-Sink");
+  const std::string micModule =
+      shell("pactl load-module module-remap-source source_name=" + mic + " master=" + sink +
+            ".monitor source_properties=device.description=Quiet-Mic");
+  ASSERT_FALSE(sinkModule.empty());
+  ASSERT_FALSE(micModule.empty());
+  const std::string silencePid = shell("pacat --playback -d " + sink +
+                                       " --raw --format=s16le --rate=48000 --channels=2 /dev/zero "
+                                       "</dev/null >/dev/null 2>&1 & echo $!");
+  struct Cleanup {
+    std::string silence, sinkModule, micModule;
+    ~Cleanup() {
+      std::system(("kill " + silence + " 2>/dev/null").c_str());
+      std::system(("pactl unload-module " + micModule).c_str());
+      std::system(("pactl unload-module " + sinkModule).c_str());
+    }
+  } cleanup{silencePid, sinkModule, micModule};
+
+  LAUNCH_OR_RETURN(h);
+  const std::string sid = "quiet-1";
+  const size_t mark = h.messageCount();
+  ASSERT_TRUE(startAndAwait(
+      h, startCommand("go", sid, "en-US", Json{{"kind", "device"}, {"uniqueID", mic}})));
+  ASSERT_TRUE(h.waitFor([&](const Json& m) { return isSessionEvent(m, "captionLevel", sid); },
+                        kReplyWait, mark));
+
+  const int64_t suspendedAtMs = wallMs();
+  ASSERT_EQ(std::system(("pactl suspend-source " + mic + " 1").c_str()), 0);
+  if (pipewire) {
+    EXPECT_FALSE(
+        h.waitFor([&](const Json& m) { return isStateEvent(m, sid, "no_audio"); }, 3s, mark));
+  } else {
+    const auto held = h.waitFor([&](const Json& m) { return isStateEvent(m, sid, "no_audio"); },
+                                kReplyWait, mark);
+    ASSERT_TRUE(held);
+    EXPECT_EQ((*held)["data"]["reason"], "input_lost");
+    const int64_t latencyMs = (*held)["tsMs"].get<int64_t>() - suspendedAtMs;
+    RecordProperty("quietInputLostLatencyMs", std::to_string(latencyMs));
+    EXPECT_LE(latencyMs, 3000) << "the host is told about a second after the audio stops";
+    const size_t afterHeld = h.messageCount();
+    ASSERT_EQ(std::system(("pactl suspend-source " + mic + " 0").c_str()), 0);
+    const auto resumed = h.waitFor([&](const Json& m) { return isStateEvent(m, sid, "running"); },
+                                   kReplyWait, afterHeld);
+    ASSERT_TRUE(resumed);
+    EXPECT_EQ((*resumed)["data"]["reason"], "audio_resumed");
+  }
+  h.sendLine(Json{{"id", "st"}, {"op", "captionsStatus"}});
+  const auto status = h.waitForReply("st", kReplyWait);
+  ASSERT_TRUE(status);
+  EXPECT_EQ((*status)["result"]["state"], "running");
+  std::system(("pactl suspend-source " + mic + " 0").c_str());
+
+  h.sendLine(Json{{"id", "halt"}, {"op", "captionsStop"}});
+  const auto stopped = h.waitForReply("halt", kStopWait);
+  ASSERT_TRUE(stopped);
+  EXPECT_EQ((*stopped)["t"], "ack") << stopped->dump();
 }
 
 // Opening a file source never blocks: a FIFO without a writer is refused at once, the session

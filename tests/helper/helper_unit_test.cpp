@@ -133,18 +133,37 @@ TEST(CaptionWireTest, StatePayloads) {
   }
 }
 
-TEST(CaptionWireTest, AssetProgressFractionIsClamped) {
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  const double inf = std::numeric_limits<double>::infinity();
-  const std::vector<std::pair<double, double>> cases = {
-      {0.5, 0.5}, {1.7, 1.0}, {-0.2, 0.0}, {nan, 0.0}, {inf, 0.0}, {-inf, 0.0}, {1.0, 1.0}};
-  for (auto [in, want] : cases) {
-    const Json d = CaptionWire::assetProgressData("en-US", in, false, std::nullopt);
-    EXPECT_EQ(d["fraction"].get<double>(), want) << in;
-    EXPECT_FALSE(d.contains("error"));
-  }
+TEST(CaptionWireTest, AssetProgressPayloadHasAnErrorOnlyWhenGiven) {
+  EXPECT_EQ(CaptionWire::assetProgressData("en-US", 0.5, false, std::nullopt).dump(),
+            R"({"locale":"en-US","fraction":0.5,"done":false})");
   EXPECT_EQ(CaptionWire::assetProgressData("en-US", 1.0, true, "boom").dump(),
             R"({"locale":"en-US","fraction":1.0,"done":true,"error":"boom"})");
+}
+
+TEST(CaptionWireTest, StatusHasExactlySixKeysWithNullsForAbsentFields) {
+  CaptionRuntimeStatus none;
+  none.state = CaptionState::idle;
+  none.nowMs = 123'456;
+  EXPECT_EQ(
+      CaptionWire::status(none).dump(),
+      R"({"state":"idle","sessionId":null,"locale":null,"seconds":0,"lastSpeechAtMs":null,"levelDb":null})");
+
+  CaptionRuntimeStatus full{CaptionState::noAudio, "s1",   "en-US", 10'000,
+                            std::nullopt,          12'345, -61.5,   55'400};
+  EXPECT_EQ(
+      CaptionWire::status(full).dump(),
+      R"({"state":"no_audio","sessionId":"s1","locale":"en-US","seconds":45,"lastSpeechAtMs":12345,"levelDb":-61.5})");
+  // A whole level keeps its floating-point form on the wire.
+  full.levelDb = -120.0;
+  EXPECT_EQ(CaptionWire::status(full)["levelDb"].dump(), "-120.0");
+}
+
+TEST(CaptionWireTest, CapabilitiesHaveFourKeysAndANullReason) {
+  EXPECT_EQ(
+      CaptionWire::capabilities({true, std::nullopt, {"en-US"}, {"en-GB", "en-US"}}).dump(),
+      R"({"supported":true,"reason":null,"installedLocales":["en-US"],"supportedLocales":["en-GB","en-US"]})");
+  EXPECT_EQ(CaptionWire::capabilities({false, "why", {}, {}}).dump(),
+            R"({"supported":false,"reason":"why","installedLocales":[],"supportedLocales":[]})");
 }
 
 TEST(CaptionWireTest, SegmentStartAckAndInputs) {
@@ -186,17 +205,16 @@ CaptionRuntimeFailure runtimeFailure(CaptionRuntimeErrorCode code, std::optional
   return CaptionRuntimeFailure(code, "why", std::move(context), CaptionState::modelMissing, true);
 }
 
-TEST(BridgeTest, EveryRuntimeCodeMapsToTheHelperCodeOfTheSameWireString) {
-  for (auto code : allCaptionRuntimeErrorCodes) {
-    const auto f = CaptionEngine::Failure::from(runtimeFailure(code, Json{{"k", 1}}));
-    EXPECT_EQ(rawValue(f.code), rawValue(code));
-    EXPECT_EQ(f.message, "why");
-    EXPECT_EQ(f.context, (Json{{"k", 1}}));
-    EXPECT_EQ(f.state, CaptionState::modelMissing);
-    EXPECT_TRUE(f.retriable);
+TEST(BridgeTest, AFailedOutcomeCarriesTheRuntimeFailureUnchanged) {
+  for (auto code : allCaptionErrorCodes) {
+    const auto outcome = CaptionEngine::outcomeOf(
+        CaptionRuntimeOutcome<CaptionRuntimeVoid>::failed(runtimeFailure(code, Json{{"k", 1}})));
+    ASSERT_EQ(outcome.kind(), CaptionEngine::Outcome::Kind::failed);
+    EXPECT_EQ(outcome.failure(), runtimeFailure(code, Json{{"k", 1}}));
+    EXPECT_EQ(captionErrorCodeFromRaw(rawValue(code)), code);
   }
-  EXPECT_EQ(helperErrorCodeFromRaw("UNSUPPORTED_OP"), HelperErrorCode::unsupportedOp);
-  EXPECT_EQ(helperErrorCodeFromRaw("unsupported_op"), std::nullopt);
+  EXPECT_EQ(captionErrorCodeFromRaw("UNSUPPORTED_OP"), HelperErrorCode::unsupportedOp);
+  EXPECT_EQ(captionErrorCodeFromRaw("unsupported_op"), std::nullopt);
 }
 
 TEST(BridgeTest, SuccessfulOutcomesBecomeWireResults) {
@@ -223,8 +241,8 @@ using ReplyTest = WireCapture;
 TEST_F(ReplyTest, FailuresKeepMessageAndFlagAndSendOnlyANonEmptyContext) {
   const auto reply = [](const char* id, std::optional<Json> context) {
     replyCaptionOutcome(
-        id, CaptionEngine::Outcome::failed(CaptionEngine::Failure::from(
-                runtimeFailure(CaptionRuntimeErrorCode::captionsModelMissing, context))));
+        id, CaptionEngine::Outcome::failed(
+                runtimeFailure(CaptionRuntimeErrorCode::captionsModelMissing, context)));
   };
   reply("none", std::nullopt);
   reply("empty", Json::object());

@@ -89,7 +89,7 @@ TEST_F(CoreWithoutRuntime, StopAndSetContextFailWithoutNotices) {
 TEST_F(CoreWithoutRuntime, QueriesAnswerUnsupportedButListInputs) {
   EXPECT_FALSE(core.hasRuntime());
   EXPECT_EQ(CaptionEngineCore::unsupportedReason(), std::nullopt);
-  const CaptionRuntimeCapabilities unsupported{false, reason, {}, {}};
+  const CaptionRuntimeCapabilities unsupported{false, reason, {}, {}, {}};
   EXPECT_EQ(core.capabilities(2000), unsupported);
   EXPECT_EQ(core.capabilities(), unsupported);
 
@@ -98,9 +98,11 @@ TEST_F(CoreWithoutRuntime, QueriesAnswerUnsupportedButListInputs) {
   EXPECT_EQ(status.state, CaptionState::unsupported);
   EXPECT_GE(status.nowMs, before);
   EXPECT_LE(status.nowMs, captionNowMs());
-  EXPECT_EQ(
-      status.ack().dump(),
-      R"({"state":"unsupported","sessionId":null,"locale":null,"seconds":0,"lastSpeechAtMs":null,"levelDb":null})");
+  EXPECT_EQ(status.sessionId, std::nullopt);
+  EXPECT_EQ(status.locale, std::nullopt);
+  EXPECT_EQ(status.startedAtMs, std::nullopt);
+  EXPECT_EQ(status.lastSpeechAtMs, std::nullopt);
+  EXPECT_EQ(status.levelDb, std::nullopt);
 
   ASSERT_EQ(core.audioInputs().size(), 1u);
   EXPECT_EQ(core.audioInputs()[0].id, "ci_mic");

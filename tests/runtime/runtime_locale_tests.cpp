@@ -94,7 +94,7 @@ TEST_F(RuntimeTest, ASuccessfulInstallationShowsInTheNextCapabilities) {
 TEST_F(RuntimeTest, CapabilitiesWaitAtMostTheGivenTimeForASlowProbe) {
   auto gate = std::make_shared<Gate>();
   service->setLocaleGate(gate);
-  const CaptionRuntimeCapabilities placeholder{true, std::nullopt, {}, {}};
+  const CaptionRuntimeCapabilities placeholder{true, std::nullopt, {}, {}, {}};
   EXPECT_EQ(runtime->capabilities(0), placeholder);
   EXPECT_EQ(runtime->capabilities(-5), placeholder);
   EXPECT_EQ(runtime->capabilities(20), placeholder);

@@ -86,6 +86,29 @@ TEST_F(RuntimeTest, ResultsBecomeNumberedSegmentsWithRoundedTimes) {
                                        }));
 }
 
+// A final carries the recognizer's words in milliseconds, inside its own range; a volatile carries
+// none, even when the recognizer timed its words.
+TEST_F(RuntimeTest, AFinalCarriesItsTimedWordsInsideItsRange) {
+  startRunning(request("s1"));
+  auto timed = [](speech::SpeechResult r, std::vector<speech::SpeechWord> words) {
+    r.words = std::move(words);
+    return r;
+  };
+  recognize({timed(result("hello", 1.0, 0.3, false), {{"hello", 1.0, 0.3}})});
+  recognize(
+      {timed(result("hello big world", 1.0, 1.0, true),
+             {{" hello", 0.9, 0.3}, {"", 1.3, 0.1}, {"big", 1.3, 0.2}, {"world", 1.6, 0.6}})});
+  ASSERT_TRUE(rec->awaitCount("segment ", 2));
+  EXPECT_EQ(rec->matching("segment "),
+            (std::vector<std::string>{
+                "segment s1 #1 volatile 1000-1300 [hello] en-US",
+                // The first word began before the final's range, the last ran past its end; the
+                // word without text is dropped.
+                "segment s1 #2 final 1000-2000 [hello big world] en-US "
+                "words=hello@1000-1200,big@1300-1500,world@1600-2000",
+            }));
+}
+
 TEST_F(RuntimeTest, AFailedRecognizerMovesOnlyItsOwnSessionToError) {
   // The first session's recognizer never finishes, so its stop gives up on it; when it comes
   // back later with results, the next session must not be touched.

@@ -93,9 +93,14 @@ class Recorder {
              " error=" + error.value_or("-"));
     };
     e.segment = [r](const std::string& sid, const CaptionEmission& em, const std::string& locale) {
+      std::string words;
+      for (const CaptionWord& w : em.words) {
+        words += (words.empty() ? " words=" : ",") + w.text + "@" + std::to_string(w.tStartMs) +
+                 "-" + std::to_string(w.tEndMs);
+      }
       r->add("segment " + sid + " #" + std::to_string(em.seq) + " " + em.kind + " " +
              std::to_string(em.tStartMs) + "-" + std::to_string(em.tEndMs) + " [" + em.text + "] " +
-             locale);
+             locale + words);
     };
     e.log = [r](const std::string& m) { r->add("log " + m); };
     e.uiLevel = [r](const std::string&, const CaptionLevelReading&) { r->uiLevels_++; };

@@ -1,8 +1,10 @@
-// The runtime's plain values: state and code words, the status and capabilities wire
-// dictionaries, and the seconds rule.
+// The runtime's plain values: state and code words, the seconds rule and the progress clamp.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "caption_engine/runtime/caption_runtime_failure.h"
 #include "caption_engine/runtime/caption_runtime_values.h"
@@ -24,11 +26,10 @@ TEST(CaptionStateTest, WireWordsRoundTripAndOtherTextIsNothing) {
               isOnAir(CaptionState::noAudio));
 }
 
-TEST(CaptionRuntimeErrorCodeTest, RawValuesRoundTripAndHelperOnlyCodesAreNothing) {
-  for (auto c : allCaptionRuntimeErrorCodes)
-    EXPECT_EQ(captionRuntimeErrorCodeFromRaw(rawValue(c)), c);
-  EXPECT_EQ(captionRuntimeErrorCodeFromRaw("UNSUPPORTED_OP"), std::nullopt);
-  EXPECT_EQ(captionRuntimeErrorCodeFromRaw("bad_request"), std::nullopt);
+TEST(CaptionErrorCodeTest, RawValuesRoundTripAndOtherTextIsNothing) {
+  for (auto c : allCaptionErrorCodes) EXPECT_EQ(captionErrorCodeFromRaw(rawValue(c)), c);
+  EXPECT_EQ(captionErrorCodeFromRaw("bad_request"), std::nullopt);
+  EXPECT_EQ(captionErrorCodeFromRaw("BAD_REQUEST "), std::nullopt);
 }
 
 TEST(CaptionStatusMappingTest, Seconds) {
@@ -53,35 +54,20 @@ TEST(CaptionStatusMappingTest, Seconds) {
   }
 }
 
-TEST(CaptionStatusMappingTest, StatusDictionaryHasExactlySixKeysWithNullsForAbsentFields) {
-  CaptionRuntimeStatus none;
-  none.state = CaptionState::idle;
-  none.nowMs = 123'456;
-  EXPECT_EQ(
-      none.ack().dump(),
-      R"({"state":"idle","sessionId":null,"locale":null,"seconds":0,"lastSpeechAtMs":null,"levelDb":null})");
-
-  CaptionRuntimeStatus full{CaptionState::noAudio, "s1",   "en-US", 10'000,
-                            std::nullopt,          12'345, -61.5,   55'400};
-  EXPECT_EQ(
-      full.ack().dump(),
-      R"({"state":"no_audio","sessionId":"s1","locale":"en-US","seconds":45,"lastSpeechAtMs":12345,"levelDb":-61.5})");
-  EXPECT_EQ(full.ack(), CaptionStatusMapping::ack(full.state, full.sessionId, full.locale,
-                                                  full.startedAtMs, full.endedAtMs,
-                                                  full.lastSpeechAtMs, full.levelDb, full.nowMs));
-  // A whole level keeps its floating-point form on the wire.
-  full.levelDb = -120.0;
-  EXPECT_EQ(full.ack()["levelDb"].dump(), "-120.0");
-}
-
-TEST(CaptionRuntimeCapabilitiesTest, BlockHasFourKeysAndANullReason) {
-  EXPECT_EQ(
-      (CaptionRuntimeCapabilities{true, std::nullopt, {"en-US"}, {"en-GB", "en-US"}}
-           .block()
-           .dump()),
-      R"({"supported":true,"reason":null,"installedLocales":["en-US"],"supportedLocales":["en-GB","en-US"]})");
-  EXPECT_EQ((CaptionRuntimeCapabilities{false, "why", {}, {}}.block().dump()),
-            R"({"supported":false,"reason":"why","installedLocales":[],"supportedLocales":[]})");
+TEST(CaptionRuntimeEventsTest, RaisedProgressFractionsAreClampedToZeroToOne) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::pair<double, double> cases[] = {{0.5, 0.5}, {1.7, 1.0},  {-0.2, 0.0}, {nan, 0.0},
+                                             {inf, 0.0}, {-inf, 0.0}, {1.0, 1.0},  {0.0, 0.0}};
+  std::vector<double> raised;
+  CaptionRuntimeEvents events;
+  events.assetProgress = [&](const std::string&, double f, bool, const std::optional<std::string>&) {
+    raised.push_back(f);
+  };
+  for (auto [given, expected] : cases) events.raiseAssetProgress("en-US", given, false, {});
+  ASSERT_EQ(raised.size(), std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(raised[i], cases[i].second) << "given " << cases[i].first;
 }
 
 TEST(CaptionRuntimeEventsTest, SilentAndUnsetCallbacksAreSafeToRaise) {

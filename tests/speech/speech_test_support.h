@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "tests/support/temp_dir.h"
+
 namespace quorvel::speech::testing {
 
 namespace fs = std::filesystem;
@@ -17,22 +19,7 @@ namespace fs = std::filesystem;
 inline const fs::path kEnUsModel = "/usr/share/pocketsphinx/model/en-us";
 inline const fs::path kTestData = "/usr/share/pocketsphinx/test/data";
 
-// A fresh temporary directory, removed with the object.
-class TempDir {
- public:
-  TempDir() {
-    std::string t = (fs::temp_directory_path() / "quorvel-speech-XXXXXX").string();
-    path_ = mkdtemp(t.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using support::TempDir;
 
 // Points XDG_DATA_HOME at a temporary directory for the life of the object.
 class ScopedDataHome {

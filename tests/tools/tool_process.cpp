@@ -1,59 +1,38 @@
 #include "tool_process.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 namespace quorvel::testing {
 
-ToolProcess::ToolProcess(const std::string& path, const std::vector<std::string>& args) {
-  int outPipe[2], errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return;
-  std::vector<std::string> argvStrings{path};
-  argvStrings.insert(argvStrings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argvStrings) argv.push_back(a.data());
-  argv.push_back(nullptr);
+ToolProcess::ToolProcess(const std::string& path, const std::vector<std::string>& args)
+    : ToolProcess(path, args, Options{}) {}
 
-  pid_ = fork();
-  if (pid_ == 0) {
-    int devNull = open("/dev/null", O_RDONLY);
-    dup2(devNull, 0);
-    dup2(outPipe[1], 1);
-    dup2(errPipe[1], 2);
-    execv(path.c_str(), argv.data());
-    _exit(127);
+ToolProcess::ToolProcess(const std::string& path, const std::vector<std::string>& args,
+                         Options options) {
+  using Stream = support::ChildProcess::Stream;
+  std::vector<std::string> argv{path};
+  argv.insert(argv.end(), args.begin(), args.end());
+  support::ChildProcess::Options o;
+  o.argv = std::move(argv);
+  o.extraEnv = std::move(options.env);
+  o.in = options.terminal ? Stream::terminal : Stream::file;
+  o.out = options.terminal ? Stream::terminal : Stream::pipe;
+  o.inPath = std::move(options.stdinPath);
+  try {
+    child_ = std::make_unique<support::ChildProcess>(std::move(o));
+  } catch (const std::exception&) {
+    return;  // waitForExit then reports that it never ended
   }
-  close(outPipe[1]);
-  close(errPipe[1]);
-  if (pid_ < 0) {
-    close(outPipe[0]);
-    close(errPipe[0]);
-    return;
-  }
-  collector_ = std::thread([this, o = outPipe[0], e = errPipe[0]] { collect(o, e); });
-  waiter_ = std::thread([this] {
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    std::lock_guard lock(mutex_);
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    changed_.notify_all();
-  });
+  collector_ = std::thread(
+      [this, out = child_->takeStdout(), err = child_->takeStderr()] { collect(out, err); });
 }
 
 ToolProcess::~ToolProcess() {
-  bool running = false;
-  {
-    std::lock_guard lock(mutex_);
-    running = pid_ > 0 && !status_;
-  }
-  if (running) kill(pid_, SIGKILL);
-  if (waiter_.joinable()) waiter_.join();
+  if (child_) child_->signal(SIGKILL);
   if (collector_.joinable()) collector_.join();
 }
 
@@ -69,6 +48,8 @@ void ToolProcess::collect(int outFd, int errFd) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char buf[4096];
       ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      // A terminal's controller end reads EIO once the child has closed the terminal.
       if (n <= 0) {
         close(fds[i].fd);
         fds[i].fd = -1;
@@ -92,18 +73,25 @@ bool ToolProcess::waitForOutput(const std::string& text, std::chrono::millisecon
   }) && out_.find(text) != std::string::npos;
 }
 
+bool ToolProcess::waitForError(const std::string& text, std::chrono::milliseconds wait) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, wait, [&] {
+    return err_.find(text) != std::string::npos || closed_;
+  }) && err_.find(text) != std::string::npos;
+}
+
 void ToolProcess::signal(int sig) {
-  std::lock_guard lock(mutex_);
-  if (pid_ > 0 && !status_) kill(pid_, sig);
+  if (child_) child_->signal(sig);
 }
 
 std::optional<int> ToolProcess::waitForExit(std::chrono::milliseconds wait) {
-  std::unique_lock lock(mutex_);
-  if (pid_ <= 0) return std::nullopt;
-  if (!changed_.wait_for(lock, wait, [&] { return status_.has_value(); })) return std::nullopt;
+  if (!child_) return std::nullopt;
+  const auto exit = child_->waitForExit(wait);
+  if (!exit) return std::nullopt;
   // Whatever the child wrote before it ended is read once its pipes close.
+  std::unique_lock lock(mutex_);
   changed_.wait_for(lock, std::chrono::seconds(5), [&] { return closed_; });
-  return status_;
+  return exit->status;
 }
 
 std::string ToolProcess::out() const {
@@ -117,8 +105,8 @@ std::string ToolProcess::err() const {
 }
 
 ToolRun runTool(const std::string& path, const std::vector<std::string>& args,
-                std::chrono::milliseconds wait) {
-  ToolProcess process(path, args);
+                std::chrono::milliseconds wait, ToolProcess::Options options) {
+  ToolProcess process(path, args, std::move(options));
   ToolRun run;
   run.status = process.waitForExit(wait);
   run.out = process.out();

@@ -23,20 +23,30 @@ enum CaptionExitCode : int {
 };
 
 struct CaptionCliOptions {
+  // The file name that reads the audio from standard input.
+  static constexpr const char* standardInput = "-";
+
   bool help = false;
+  bool version = false;
   bool listInputs = false;
   std::optional<std::string> installLocale;
-  std::optional<std::string> file;   // caption this file
+  std::optional<std::string> file;   // caption this file ("-": standard input)
   std::optional<std::string> input;  // caption this input (default: the system's default input)
   bool paced = true;
   std::string locale = "en-US";
+  std::optional<std::string> modelDir;  // caption with this neural model directory directly
   std::vector<std::string> terms;
   bool profanityFilter = false;
   bool installIfMissing = false;
   std::optional<std::string> srtPath;
   std::optional<std::string> vttPath;
+  size_t maxLineLength = 42;   // subtitle lines, in characters
+  double maxCueSeconds = 7.0;  // a subtitle cue's time on screen
+  bool json = false;           // one JSON object per final on standard output
   bool meter = false;
   bool verbose = false;
+
+  bool readsStandardInput() const { return file && *file == standardInput; }
 
   struct Error {
     std::string message;

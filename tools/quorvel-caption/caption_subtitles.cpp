@@ -16,7 +16,7 @@ std::string oneLine(const std::string& text) {
 
 std::string vttEscaped(const std::string& text) {
   std::string out;
-  for (char c : oneLine(text)) {
+  for (char c : text) {
     if (c == '&')
       out += "&amp;";
     else if (c == '<')
@@ -25,6 +25,18 @@ std::string vttEscaped(const std::string& text) {
       out += "&gt;";
     else
       out += c;
+  }
+  return out;
+}
+
+// The cue's lines, each on one line, ending in a line feed.
+template <class Escape>
+std::string cueText(const CaptionCue& cue, Escape escape) {
+  std::string out;
+  for (const std::string& line : cue.lines) {
+    const std::string flat = oneLine(line);
+    if (flat.find_first_not_of(' ') == std::string::npos) continue;
+    out += escape(flat) + "\n";
   }
   return out;
 }
@@ -54,7 +66,7 @@ std::string srt(const std::vector<CaptionCue>& cues) {
   for (size_t i = 0; i < cues.size(); ++i) {
     out += std::to_string(i + 1) + "\n";
     out += cueTimes(cues[i], ',') + "\n";
-    out += oneLine(cues[i].text) + "\n\n";
+    out += cueText(cues[i], [](const std::string& s) { return s; }) + "\n";
   }
   return out;
 }
@@ -63,7 +75,7 @@ std::string vtt(const std::vector<CaptionCue>& cues) {
   std::string out = "WEBVTT\n\n";
   for (const CaptionCue& cue : cues) {
     out += cueTimes(cue, '.') + "\n";
-    out += vttEscaped(cue.text) + "\n\n";
+    out += cueText(cue, vttEscaped) + "\n";
   }
   return out;
 }

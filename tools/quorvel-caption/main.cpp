@@ -1,22 +1,25 @@
 // quorvel-caption: live captions in the terminal, on the embeddable engine interface.
 //
 // Threads: the engine calls the observers on its own threads; they only queue the event and wake
-// the main thread through a pipe. The SIGINT/SIGTERM handler only sets a flag and writes to the
-// same pipe. Everything else (the engine's operations, all output) runs on the main thread.
+// the main thread through a pipe. The SIGINT/SIGTERM handler sets a flag and writes to the same
+// pipe; a second signal removes the temporary files and ends the program at once. Everything
+// else (the engine's operations, all output, the subtitle files) runs on the main thread.
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -24,24 +27,56 @@
 #include <vector>
 
 #include "caption_cli_options.h"
+#include "caption_cues.h"
 #include "caption_engine/api/caption_engine.h"
+#include "caption_media_probe.h"
+#include "caption_messages.h"
+#include "caption_subtitle_file.h"
 #include "caption_subtitles.h"
+#include "caption_view.h"
+
+#ifndef QUORVEL_VERSION
+#define QUORVEL_VERSION "unknown"
+#endif
 
 namespace quorvel::tools {
 namespace {
 
 constexpr const char* kProgram = "quorvel-caption";
-constexpr const char* kEofLine = "[captions] file source reached EOF after";
+// Level readings come this many times a second of audio analysed.
+constexpr int64_t kReadingsPerSecond = 24;
 
 int gWakeWrite = -1;
 volatile std::sig_atomic_t gInterrupted = 0;
+// The copy of standard input being captioned, removed however the program ends.
+char gSpoolPath[PATH_MAX + 1];
+std::atomic<bool> gSpoolActive{false};
+
+void removeSpool() {
+  if (gSpoolActive.exchange(false)) ::unlink(gSpoolPath);
+}
 
 extern "C" void onSignal(int) {
+  if (gInterrupted) {
+    // A second Ctrl-C: the subtitle files already hold what was captioned (they are only ever
+    // replaced whole); only temporary files are left to remove.
+    CaptionSubtitleFile::cleanUpFromSignal();
+    if (gSpoolActive.load()) ::unlink(gSpoolPath);
+    _exit(130);
+  }
   gInterrupted = 1;
   const int saved = errno;
   const char byte = 's';
   if (gWakeWrite >= 0) (void)!write(gWakeWrite, &byte, 1);
   errno = saved;
+}
+
+void installSignalHandlers() {
+  struct sigaction sa {};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
 }
 
 void complain(const std::string& message) { std::cerr << kProgram << ": " << message << "\n"; }
@@ -50,7 +85,7 @@ void complain(const std::string& message) { std::cerr << kProgram << ": " << mes
 class EventInbox {
  public:
   using Event = std::variant<CaptionSegmentEvent, CaptionStateEvent, CaptionAssetProgressEvent,
-                             CaptionLevelReadingEvent, std::string>;
+                             CaptionLevelReadingEvent, CaptionSourceEndedEvent, std::string>;
 
   EventInbox() {
     int fds[2];
@@ -103,110 +138,6 @@ class EventInbox {
   int writeFd_ = -1;
 };
 
-// Terminal output: finals scroll, the volatile text (and the meter) update in place on a
-// terminal; off a terminal only the finals are printed, one line each.
-class CaptionView {
- public:
-  CaptionView(bool meter) : tty_(isatty(STDOUT_FILENO) != 0), meter_(meter) {}
-
-  void final(const std::string& text) {
-    volatile_.clear();
-    if (tty_) {
-      std::cout << "\r\033[2K" << text << "\n";
-      redraw();
-    } else {
-      std::cout << text << "\n";
-    }
-    std::cout.flush();
-  }
-
-  void volatileText(const std::string& text) {
-    volatile_ = text;
-    if (tty_) redraw();
-  }
-
-  void reading(const CaptionLevelReadingEvent& r) {
-    meterLine_ = meterText(r);
-    if (tty_) {
-      redraw();
-    } else if (meter_ && readings_++ % 6 == 0) {
-      std::cerr << "level " << meterLine_ << "\n";  // four lines a second
-    }
-  }
-
-  void clear() {
-    volatile_.clear();
-    meterLine_.clear();
-    if (tty_) std::cout << "\r\033[2K" << std::flush;
-  }
-
- private:
-  static size_t columns() {
-    winsize ws{};
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-    return 80;
-  }
-
-  // Code points of UTF-8 text, so that lines are cut between characters.
-  static std::vector<std::string> glyphs(const std::string& s) {
-    std::vector<std::string> out;
-    for (size_t i = 0; i < s.size();) {
-      size_t n = 1;
-      const unsigned char c = static_cast<unsigned char>(s[i]);
-      if (c >= 0xF0)
-        n = 4;
-      else if (c >= 0xE0)
-        n = 3;
-      else if (c >= 0xC0)
-        n = 2;
-      out.push_back(s.substr(i, n));
-      i += n;
-    }
-    return out;
-  }
-
-  static std::string meterText(const CaptionLevelReadingEvent& r) {
-    static const char* blocks[] = {" ", "▁", "▂", "▃", "▄", "▅", "▆", "▇", "█"};
-    // Level bar over -60…0 dBFS.
-    const int width = 16;
-    int filled = static_cast<int>((r.levelDb + 60.0) / 60.0 * width + 0.5);
-    filled = std::clamp(filled, 0, width);
-    std::string bar;
-    for (int i = 0; i < width; ++i) bar += i < filled ? "█" : "·";
-    char db[16];
-    std::snprintf(db, sizeof db, "%4.0f dB ", std::max(r.levelDb, -120.0));
-    std::string bands;
-    // Band levels over -90…-20 dB, one block each, low to high.
-    for (double b : r.bandsDb) {
-      int level = static_cast<int>((b + 90.0) / 70.0 * 8.0 + 0.5);
-      bands += blocks[std::clamp(level, 0, 8)];
-    }
-    return bar + db + bands;
-  }
-
-  void redraw() {
-    std::string line;
-    if (meter_ && !meterLine_.empty()) line = meterLine_ + " ";
-    const size_t width = columns() - 1;
-    auto meterGlyphs = glyphs(line).size();
-    auto text = glyphs(volatile_);
-    std::string shown;
-    if (meterGlyphs < width) {
-      const size_t room = width - meterGlyphs;
-      size_t from = text.size() > room ? text.size() - room + 1 : 0;
-      if (from > 0) shown = "…";
-      for (size_t i = from; i < text.size(); ++i) shown += text[i];
-    }
-    std::cout << "\r\033[2K" << line << shown << std::flush;
-  }
-
-  bool tty_;
-  bool meter_;
-  std::string volatile_;
-  std::string meterLine_;
-  uint64_t readings_ = 0;
-};
-
 int exitCodeFor(const CaptionEngineError& e, const CaptionCliOptions& o) {
   switch (e.code()) {
     case CaptionEngineErrorCode::unsupported:
@@ -221,22 +152,21 @@ int exitCodeFor(const CaptionEngineError& e, const CaptionCliOptions& o) {
   return exitFailed;
 }
 
-bool writeFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  out.close();
-  return static_cast<bool>(out);
-}
-
-// Opens (and so creates) a subtitle file before the session starts, so that an unwritable path
-// is reported before any audio is captioned.
-bool canWrite(const std::string& path) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  return static_cast<bool>(out);
+// Our wording of an engine error; with --verbose the engine's own text follows.
+void complainAbout(const CaptionEngineError& e, const std::string& ours,
+                   const CaptionCliOptions& o) {
+  complain(ours);
+  if (o.verbose) complain("engine: " + e.description());
 }
 
 int listInputs(CaptionEngine& engine) {
-  for (const CaptionAudioInput& in : engine.listInputs()) {
+  const std::vector<CaptionAudioInput> inputs = engine.listInputs();
+  // A running server always offers at least the monitor of some output.
+  if (inputs.empty()) {
+    complain(CaptionMessages::noSoundServer);
+    return exitAudioUnavailable;
+  }
+  for (const CaptionAudioInput& in : inputs) {
     std::cout << (in.isDefault ? "* " : "  ") << in.id << "\t" << in.label << "\t"
               << rawValue(in.kind);
     if (in.note) std::cout << "\t" << *in.note;
@@ -261,44 +191,218 @@ int installLocale(CaptionEngine& engine, const CaptionCliOptions& o) {
     std::cout << *o.installLocale << (installed ? " installed" : " was already installed") << "\n";
     return exitOk;
   } catch (const CaptionEngineError& e) {
-    complain(e.description());
+    CaptionFailureContext context;
+    context.locale = *o.installLocale;
+    context.supportedLocales = engine.capabilities().supportedLocales;
+    complainAbout(e, CaptionMessages::installFailure(e.code(), context), o);
     return exitCodeFor(e, o);
   }
 }
 
-int caption(CaptionEngine& engine, const CaptionCliOptions& o) {
-  if (o.input) {
-    bool known = false;
-    for (const auto& in : engine.listInputs()) known = known || in.id == *o.input;
-    if (!known) {
-      complain("unknown input device: " + *o.input + " (see --list-inputs)");
-      return exitUnknownDevice;
+// Copies standard input into a temporary file, so that the engine reads a file with an end.
+// Returns its path, or nothing (after saying why) when it could not be made or Ctrl-C came.
+std::optional<std::string> spoolStandardInput(CaptionView& view) {
+  const char* dir = std::getenv("TMPDIR");
+  std::string path = std::string(dir && *dir ? dir : "/tmp") + "/quorvel-caption-stdin-XXXXXX";
+  const int out = ::mkostemp(path.data(), O_CLOEXEC);
+  if (out < 0) {
+    complain("cannot keep standard input in a temporary file: " + std::string(strerror(errno)));
+    return std::nullopt;
+  }
+  if (path.size() <= PATH_MAX) {
+    std::memcpy(gSpoolPath, path.c_str(), path.size() + 1);
+    gSpoolActive.store(true);
+  }
+  std::vector<char> buffer(1 << 16);
+  int64_t total = 0;
+  bool ok = true;
+  while (!gInterrupted) {
+    const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      complain("cannot read standard input: " + std::string(strerror(errno)));
+      ok = false;
+      break;
+    }
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = ::write(out, buffer.data() + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        complain("cannot keep standard input in " + path + ": " + strerror(errno));
+        ok = false;
+        break;
+      }
+      done += w;
+    }
+    if (!ok) break;
+    const int64_t before = total;
+    total += n;
+    if (view.hasStatusLine() && before / (1 << 20) != total / (1 << 20)) {
+      view.volatileText("reading standard input: " + std::to_string(total >> 20) + " MiB");
+    }
+  }
+  ::close(out);
+  view.volatileText("");
+  if (!ok || gInterrupted) {
+    removeSpool();
+    return std::nullopt;
+  }
+  return path;
+}
+
+// The subtitle tracks of a session, rewritten as the finals come.
+class SubtitleTracks {
+ public:
+  struct Track {
+    Track(CaptionSubtitleFormat f, const std::string& path, CaptionCueLimits limits)
+        : format(f), file(path), splitter(limits) {}
+    CaptionSubtitleFormat format;
+    CaptionSubtitleFile file;
+    CaptionCueSplitter splitter;
+    std::vector<CaptionCue> cues;
+  };
+
+  void add(CaptionSubtitleFormat format, const std::string& path, CaptionCueLimits limits) {
+    tracks_.push_back(std::make_unique<Track>(format, path, limits));
+  }
+  std::vector<std::unique_ptr<Track>>& tracks() { return tracks_; }
+
+  void addFinal(const CaptionSegmentEvent& s) {
+    for (auto& t : tracks_) {
+      for (CaptionCue& cue : t->splitter.split(s.text, s.tStartMs, s.tEndMs, s.words)) {
+        t->cues.push_back(std::move(cue));
+      }
     }
   }
 
+  // Replaces every file with the cues so far; the reason of the first failure, if any.
+  std::optional<std::string> write(bool durable) {
+    std::optional<std::string> failure;
+    for (auto& t : tracks_) {
+      const std::string content = t->format == CaptionSubtitleFormat::srt
+                                      ? CaptionSubtitles::srt(t->cues)
+                                      : CaptionSubtitles::vtt(t->cues);
+      if (auto error = t->file.replace(content, durable); error && !failure) {
+        failure = "cannot write " + t->file.path() + ": " + *error;
+      }
+    }
+    return failure;
+  }
+
+ private:
+  std::vector<std::unique_ptr<Track>> tracks_;
+};
+
+int caption(CaptionEngine& engine, const CaptionCliOptions& o) {
+  using Source = CaptionFailureContext::Source;
+  CaptionFailureContext context;
+  context.locale = o.locale;
+  context.source = o.readsStandardInput()
+                       ? Source::standardInput
+                       : (o.file ? Source::file : (o.input ? Source::input : Source::defaultInput));
+  if (o.file) context.file = *o.file;
+  if (o.input) context.input = *o.input;
+
+  if (o.readsStandardInput() && isatty(STDIN_FILENO)) {
+    complain("standard input is a terminal, not audio; pipe the audio in (… | " +
+             std::string(kProgram) + " -)");
+    return exitBadArguments;
+  }
+  if (o.file && !o.readsStandardInput()) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(*o.file, ec);
+    if (ec || !std::filesystem::exists(status)) {
+      complain("no such audio file: " + *o.file);
+      return exitFileNotFound;
+    }
+    if (std::filesystem::is_directory(status) || access(o.file->c_str(), R_OK) != 0) {
+      complain("cannot read audio file: " + *o.file);
+      return exitFileNotFound;
+    }
+    if (!std::filesystem::is_regular_file(status)) {
+      complain(*o.file + " is not a regular file; to caption a stream, pipe it in (… | " +
+               std::string(kProgram) + " -)");
+      return exitFileNotFound;
+    }
+  }
+
+  // The subtitle files: refused before anything is captioned when they would destroy a file.
+  SubtitleTracks subtitles;
+  CaptionCueLimits limits;
+  limits.maxLineLength = o.maxLineLength;
+  limits.maxCueMs = static_cast<int64_t>(o.maxCueSeconds * 1000.0 + 0.5);
+  const std::optional<std::string> audioPath =
+      o.file && !o.readsStandardInput() ? o.file : std::nullopt;
+  if (o.srtPath && o.vttPath && CaptionSubtitleFile::sameFile(*o.srtPath, *o.vttPath)) {
+    complain("--srt and --vtt must name different files");
+    return exitBadArguments;
+  }
+  for (auto [path, format] : {std::pair{&o.srtPath, CaptionSubtitleFormat::srt},
+                              std::pair{&o.vttPath, CaptionSubtitleFormat::vtt}}) {
+    if (!*path) continue;
+    if (auto refusal = CaptionSubtitleFile::refusal(**path, format, audioPath)) {
+      complain(*refusal);
+      return exitBadArguments;
+    }
+    subtitles.add(format, **path, limits);
+  }
+  for (auto& track : subtitles.tracks()) {
+    if (auto reason = track->file.cannotWrite()) {
+      complain("cannot write " + track->file.path() + ": " + *reason);
+      return exitCannotWrite;
+    }
+  }
+
+  CaptionView view(o.json, o.meter);
   EventInbox inbox;
   gWakeWrite = inbox.writeFd();
-  struct sigaction sa {};
-  sa.sa_handler = onSignal;
-  sa.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the program at once
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  installSignalHandlers();
 
-  engine.setObservers(
-      CaptionEngineObservers([&](const CaptionSegmentEvent& e) { inbox.post(e); },
-                             [&](const CaptionStateEvent& e) { inbox.post(e); }, nullptr,
-                             [&](const CaptionAssetProgressEvent& e) { inbox.post(e); },
-                             [&](const std::string& line) { inbox.post(line); }));
-  if (o.meter) {
+  // What is captioned: a file, standard input kept in a file, or an input of the sound server.
+  std::optional<std::string> audioFile = audioPath;
+  if (o.readsStandardInput()) {
+    audioFile = spoolStandardInput(view);
+    if (!audioFile) {
+      view.clear();
+      return gInterrupted ? exitOk : exitFileNotFound;
+    }
+  }
+  if (!audioFile) {
+    const std::vector<CaptionAudioInput> inputs = engine.listInputs();
+    context.soundServer = !inputs.empty();
+    if (!context.soundServer) {
+      complain(CaptionMessages::noSoundServer);
+      return exitAudioUnavailable;
+    }
+    const CaptionAudioInput* chosen = nullptr;
+    for (const CaptionAudioInput& in : inputs) {
+      if (o.input ? in.id == *o.input : in.isDefault) chosen = &in;
+    }
+    if (o.input && !chosen) {
+      complain("unknown input device: " + *o.input + " (see --list-inputs)");
+      return exitUnknownDevice;
+    }
+    if (chosen) context.inputLabel = chosen->label;
+  }
+
+  engine.setObservers([&] {
+    CaptionEngineObservers observers([&](const CaptionSegmentEvent& e) { inbox.post(e); },
+                                     [&](const CaptionStateEvent& e) { inbox.post(e); }, nullptr,
+                                     [&](const CaptionAssetProgressEvent& e) { inbox.post(e); },
+                                     [&](const std::string& line) { inbox.post(line); });
+    observers.onSourceEnded = [&](const CaptionSourceEndedEvent& e) { inbox.post(e); };
+    return observers;
+  }());
+  if (o.meter || (audioFile && view.hasStatusLine())) {
     engine.setLevelReadingObserver([&](const CaptionLevelReadingEvent& e) { inbox.post(e); });
   }
 
   CaptionEngineStartArgs args;
   args.sessionId = "quorvel-caption-" + std::to_string(getpid());
   args.locale = o.locale;
-  if (o.file) {
-    args.source = CaptionAudioSource::file(*o.file, o.paced);
+  if (audioFile) {
+    args.source = CaptionAudioSource::file(*audioFile, o.paced);
   } else if (o.input) {
     args.source = CaptionAudioSource::device(*o.input);
   }
@@ -306,39 +410,46 @@ int caption(CaptionEngine& engine, const CaptionCliOptions& o) {
   args.profanityFilter = o.profanityFilter;
   args.installIfMissing = o.installIfMissing;
 
-  CaptionView view(o.meter);
-  std::vector<CaptionCue> cues;
   bool sourceEnded = false;
-  std::optional<std::string> sessionFailure;
+  bool sessionFailed = false;
+  std::optional<std::string> writeFailure;
 
   auto handle = [&](std::deque<EventInbox::Event> events) {
     for (auto& event : events) {
       if (auto* s = std::get_if<CaptionSegmentEvent>(&event)) {
         if (s->sessionId != args.sessionId) continue;
         if (s->kind == CaptionSegmentEvent::Kind::final) {
-          view.final(s->text);
-          cues.push_back(CaptionCue{s->tStartMs, s->tEndMs, s->text});
+          view.final(*s);
+          subtitles.addFinal(*s);
+          if (auto failure = subtitles.write(false); failure && !writeFailure) {
+            writeFailure = failure;
+            view.message(std::string(kProgram) + ": " + *failure);
+          }
         } else {
+          view.audioReached(s->tEndMs);
           view.volatileText(s->text);
         }
       } else if (auto* st = std::get_if<CaptionStateEvent>(&event)) {
         if (st->sessionId && *st->sessionId != args.sessionId) continue;
         if (st->state == CaptionState::error) {
-          sessionFailure = st->reason.value_or("the session failed");
+          sessionFailed = true;
+          if (o.verbose && st->reason) view.message("engine: " + *st->reason);
         } else if (st->state == CaptionState::noAudio) {
-          view.clear();
-          complain("no speech heard for a while");
+          view.message(std::string(kProgram) + ": " + CaptionMessages::noSpeech(context));
         }
       } else if (auto* p = std::get_if<CaptionAssetProgressEvent>(&event)) {
         char line[160];
-        std::snprintf(line, sizeof line, "installing %s: %3.0f%%", p->id.c_str(),
+        std::snprintf(line, sizeof line, "%s: installing %s: %3.0f%%", kProgram, p->id.c_str(),
                       p->fraction * 100.0);
-        complain(line);
+        view.message(line);
       } else if (auto* r = std::get_if<CaptionLevelReadingEvent>(&event)) {
-        if (r->sessionId == args.sessionId) view.reading(*r);
+        if (r->sessionId == args.sessionId) view.reading(*r, kReadingsPerSecond);
+      } else if (auto* ended = std::get_if<CaptionSourceEndedEvent>(&event)) {
+        if (ended->sessionId != args.sessionId) continue;
+        view.audioReached(ended->audioMs);
+        sourceEnded = true;
       } else if (auto* line = std::get_if<std::string>(&event)) {
-        if (o.verbose) std::cerr << *line << "\n";
-        if (line->find(kEofLine) != std::string::npos) sourceEnded = true;
+        if (o.verbose) view.message(*line);
       }
     }
   };
@@ -348,11 +459,21 @@ int caption(CaptionEngine& engine, const CaptionCliOptions& o) {
   } catch (const CaptionEngineError& e) {
     handle(inbox.take());
     view.clear();
-    complain(e.description());
+    removeSpool();
+    context.supportedLocales = engine.capabilities().supportedLocales;
+    complainAbout(e, CaptionMessages::startFailure(e.code(), context), o);
     return exitCodeFor(e, o);
   }
+  if (audioFile) {
+    view.startProgress(probeDurationMs(*audioFile));
+  } else {
+    const std::string heard = !context.inputLabel.empty() ? context.inputLabel
+                              : o.input                   ? *o.input
+                                                          : std::string("the default input");
+    view.message(std::string(kProgram) + ": listening on " + heard + " \u2014 Ctrl-C to stop");
+  }
 
-  while (!gInterrupted && !sourceEnded && !sessionFailure) handle(inbox.waitAndTake());
+  while (!gInterrupted && !sourceEnded && !sessionFailed) handle(inbox.waitAndTake());
 
   // The session's last finals arrive before the stop returns.
   const CaptionEngineStopAck ack = engine.stop(args.sessionId);
@@ -361,20 +482,19 @@ int caption(CaptionEngine& engine, const CaptionCliOptions& o) {
   engine.setObservers(CaptionEngineObservers{});
   engine.setLevelReadingObserver(nullptr);
   gWakeWrite = -1;
+  removeSpool();
 
   int code = exitOk;
-  if (o.srtPath && !writeFile(*o.srtPath, CaptionSubtitles::srt(cues))) {
-    complain("cannot write " + *o.srtPath);
+  if (auto failure = subtitles.write(true)) {
+    complain(*failure);
     code = exitCannotWrite;
-  }
-  if (o.vttPath && !writeFile(*o.vttPath, CaptionSubtitles::vtt(cues))) {
-    complain("cannot write " + *o.vttPath);
+  } else if (writeFailure) {
     code = exitCannotWrite;
   }
   std::cerr << kProgram << ": stopped: " << ack.finals << " finals, "
             << static_cast<int64_t>(ack.seconds) << " seconds\n";
-  if (sessionFailure) {
-    complain("the session failed: " + *sessionFailure);
+  if (sessionFailed) {
+    complain(CaptionMessages::sessionFailure(context));
     return exitFailed;
   }
   return code;
@@ -393,23 +513,42 @@ int run(int argc, char** argv) {
     std::cout << CaptionCliOptions::usage();
     return exitOk;
   }
-  if (o.file) {
-    std::error_code ec;
-    const auto status = std::filesystem::status(*o.file, ec);
-    if (ec || !std::filesystem::exists(status)) {
-      complain("no such audio file: " + *o.file);
-      return exitFileNotFound;
-    }
-    if (std::filesystem::is_directory(status) || access(o.file->c_str(), R_OK) != 0) {
-      complain("cannot read audio file: " + *o.file);
-      return exitFileNotFound;
-    }
+  if (o.version) {
+    std::cout << kProgram << " " << QUORVEL_VERSION << "\n";
+    return exitOk;
   }
-  for (const auto* path : {&o.srtPath, &o.vttPath}) {
-    if (*path && !canWrite(**path)) {
-      complain("cannot write " + **path);
-      return exitCannotWrite;
+
+  // --model: a private model store for this run whose locale is the given model directory
+  // (linked, not copied), so the engine runs it as that locale's installed neural model.
+  std::optional<std::filesystem::path> privateStore;
+  struct RemoveStore {
+    std::optional<std::filesystem::path>& dir;
+    ~RemoveStore() {
+      std::error_code ec;
+      if (dir) std::filesystem::remove_all(*dir, ec);
     }
+  } removeStore{privateStore};
+  if (o.modelDir) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path model = fs::absolute(*o.modelDir, ec);
+    if (ec || !fs::is_regular_file(model / "tokens.txt", ec)) {
+      complain("no streaming model in " + *o.modelDir + " (it needs tokens.txt and .onnx files)");
+      return exitModelMissing;
+    }
+    std::string pattern = (fs::temp_directory_path() / "quorvel-caption-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) {
+      complain("cannot make a temporary model store");
+      return exitFailed;
+    }
+    privateStore = pattern;
+    const fs::path target = *privateStore / "quorvel" / "models" / o.locale;
+    fs::create_directories(target, ec);
+    for (fs::directory_iterator it(model, ec), end; !ec && it != end; it.increment(ec))
+      fs::create_symlink(it->path(), target / it->path().filename(), ec);
+    std::ofstream(target / "model.json")
+        << "{\"locale\": \"" << o.locale << "\", \"engine\": \"sherpa\"}\n";
+    setenv("XDG_DATA_HOME", privateStore->c_str(), 1);
   }
 
   auto engine = CaptionEngines::makeDefault();

@@ -4,66 +4,26 @@
 // audio file at real-time pace, shows the volatile text changing in place and every final as a
 // line, stops the session when the file has been played, and closes the helper's input.
 // Everything the helper writes is read as a host would: stdout as JSON lines, stderr as text.
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <iostream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 
-extern char** environ;
+#include "tests/support/child_process.h"
 
 namespace {
 
 using Json = nlohmann::ordered_json;
 
-struct Child {
-  pid_t pid = -1;
-  int in = -1;   // our end of the helper's stdin
-  int out = -1;  // the helper's stdout
-  int err = -1;  // the helper's stderr
-};
-
-Child spawnHelper(const char* path) {
-  int inPipe[2], outPipe[2], errPipe[2];
-  if (pipe(inPipe) || pipe(outPipe) || pipe(errPipe)) {
-    perror("pipe");
-    std::exit(1);
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-  for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) {
-    posix_spawn_file_actions_addclose(&actions, fd);
-  }
-  Child c;
-  char* argv[] = {const_cast<char*>(path), nullptr};
-  if (posix_spawn(&c.pid, path, &actions, nullptr, argv, environ) != 0) {
-    std::cerr << "cannot start " << path << "\n";
-    std::exit(1);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  close(inPipe[0]);
-  close(outPipe[1]);
-  close(errPipe[1]);
-  c.in = inPipe[1];
-  c.out = outPipe[0];
-  c.err = errPipe[0];
-  return c;
-}
-
-void send(const Child& c, const Json& command) {
+void send(quorvel::support::ChildProcess& c, const Json& command) {
   const std::string line = command.dump() + "\n";
-  if (write(c.in, line.data(), line.size()) < 0) perror("write");
+  if (c.stdinFd() >= 0 && write(c.stdinFd(), line.data(), line.size()) < 0) perror("write");
 }
 
 // Splits what arrives on a descriptor into lines.
@@ -95,10 +55,17 @@ int main(int argc, char** argv) {
     std::cerr << "usage: quorvel-wire-demo HELPER AUDIO_FILE\n";
     return 2;
   }
-  signal(SIGPIPE, SIG_IGN);
   const bool tty = isatty(STDOUT_FILENO);
-  Child helper = spawnHelper(argv[1]);
-  LineReader out{helper.out, {}}, err{helper.err, {}};
+  std::unique_ptr<quorvel::support::ChildProcess> child;
+  try {
+    child = std::make_unique<quorvel::support::ChildProcess>(
+        quorvel::support::ChildProcess::Options{{argv[1]}});
+  } catch (const std::exception& e) {
+    std::cerr << e.what() << "\n";
+    return 1;
+  }
+  quorvel::support::ChildProcess& helper = *child;
+  LineReader out{helper.stdoutFd(), {}}, err{helper.stderrFd(), {}};
 
   bool started = false, stopSent = false, inputClosed = false;
   std::string volatileText;
@@ -112,10 +79,10 @@ int main(int argc, char** argv) {
   while (!(out.closed && err.closed)) {
     if (std::chrono::steady_clock::now() > deadline) {
       std::cerr << "demo: the helper took too long; giving up\n";
-      kill(helper.pid, SIGKILL);
+      helper.signal(SIGKILL);
       break;
     }
-    pollfd fds[2] = {{helper.out, POLLIN, 0}, {helper.err, POLLIN, 0}};
+    pollfd fds[2] = {{helper.stdoutFd(), POLLIN, 0}, {helper.stderrFd(), POLLIN, 0}};
     if (poll(fds, 2, 500) < 0) continue;
     if (!out.closed && (fds[0].revents & (POLLIN | POLLHUP))) {
       out.drain([&](const std::string& line) {
@@ -154,29 +121,27 @@ int main(int argc, char** argv) {
           std::cout << (tty ? "\r\033[K" : "") << "captioning " << argv[2] << " live\n";
         } else if (t == "ack" && m.value("id", "") == "2") {
           std::cout << (tty ? "\r\033[K" : "") << "stopped: " << m["result"].dump() << "\n";
-          close(helper.in);
+          helper.closeStdin();
           inputClosed = true;
+        } else if (ev == "captionSourceEnded" && started && !stopSent) {
+          // The whole recording has been played and its last words have come as finals.
+          send(helper, {{"id", "2"}, {"op", "captionsStop"}, {"args", {{"sessionId", "demo"}}}});
+          stopSent = true;
         } else if (t == "err") {
           std::cout << "error: " << m.value("code", "") << ": " << m.value("message", "") << "\n";
           if (!inputClosed) {
-            close(helper.in);
+            helper.closeStdin();
             inputClosed = true;
           }
         }
       });
     }
     if (!err.closed && (fds[1].revents & (POLLIN | POLLHUP))) {
-      err.drain([&](const std::string& line) {
-        // The file producer says when the whole recording has been delivered.
-        if (started && !stopSent && line.find("file source reached EOF") != std::string::npos) {
-          send(helper, {{"id", "2"}, {"op", "captionsStop"}, {"args", {{"sessionId", "demo"}}}});
-          stopSent = true;
-        }
-      });
+      err.drain([](const std::string&) {});  // diagnostics are not shown
     }
   }
-  if (!inputClosed) close(helper.in);
-  int status = 0;
-  waitpid(helper.pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+  if (!inputClosed) helper.closeStdin();
+  return helper.waitForExit(std::chrono::seconds(15))
+      .value_or(quorvel::support::ChildExit{})
+      .status;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "caption_engine/logic/caption_people_text.h"
 #include "caption_engine/runtime/sphinx/sphinx_text.h"
 
 namespace quorvel::speech {
@@ -58,6 +59,7 @@ void SphinxAnalyzer::setContext(const std::vector<std::string>& terms) {
   std::lock_guard lock(mutex_);
   // Checked now, whatever the decoder is doing, so that a failure reaches the caller.
   SphinxPreparedContext prepared = decoder_.prepareContext(terms);
+  terms_ = terms;  // their spelling applies to the text at once
   if (utteranceHasSpeech_) {
     pendingContext_ = std::move(prepared);  // taken up when the utterance ends
     return;
@@ -159,12 +161,22 @@ SpeechResult SphinxAnalyzer::makeResult(const std::vector<RecognizedWord>& words
                                         bool isFinal) const {
   SpeechResult r;
   r.isFinal = isFinal;
-  for (const auto& w : words) {
-    if (!r.text.empty()) r.text.push_back(' ');
-    r.text += w.text;
-  }
-  if (transcriber_->options().etiquetteReplacements) r.text = maskProfanities(r.text);
   const int64_t perFrame = decoder_.samplesPerFrame();
+  std::vector<std::string> texts;
+  for (const auto& w : words) texts.push_back(w.text);
+  CaptionPeopleText::apply(texts, isFinal, terms_);
+  for (size_t i = 0; i < words.size(); ++i) {
+    std::string text = texts[i];
+    if (transcriber_->options().etiquetteReplacements) text = maskProfanities(text);
+    if (!r.text.empty()) r.text.push_back(' ');
+    r.text += text;
+    // A final carries its words with their own times (end frames are inclusive); volatiles,
+    // which later results replace, carry none.
+    if (!isFinal) continue;
+    const int64_t from = std::min(words[i].startFrame * perFrame, samplesFed_);
+    const int64_t to = std::clamp<int64_t>((words[i].endFrame + 1) * perFrame, from, samplesFed_);
+    r.words.push_back({std::move(text), seconds(from), seconds(to - from)});
+  }
   int64_t start = words.empty() ? utteranceSpeechStart_ : words.front().startFrame * perFrame;
   int64_t end = isFinal && !words.empty() ? (words.back().endFrame + 1) * perFrame : samplesFed_;
   end = std::min(end, samplesFed_);

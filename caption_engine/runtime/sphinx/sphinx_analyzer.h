@@ -5,8 +5,9 @@
 // hypothesis becomes a volatile result (throttled to one per 250 ms of audio unless the
 // transcriber asks for fast results) covering the utterance from its first word to the audio fed
 // so far. When speech ends, or the caller ends the utterance, its final result spans its first
-// to its last word and the next utterance begins. Times are seconds of the analyzer's own
-// timeline, counted from the first sample fed.
+// to its last word, carries those words with their times, and the next utterance begins. Text and
+// words are as a person reads them (CaptionPeopleText: sentence case for finals, "I", the terms'
+// spelling). Times are seconds of the analyzer's own timeline, counted from the first sample fed.
 //
 // The decoder comes from the service's pool and goes back to it with the analyzer, for the next
 // session to use without loading the model again.
@@ -73,7 +74,8 @@ class SphinxAnalyzer : public SpeechAnalyzer {
   int64_t utteranceSpeechStart_ = 0;
   std::string lastVolatileText_;
   std::optional<SphinxPreparedContext> pendingContext_;
-  std::vector<int16_t> scratch_;  // mono 16-bit samples of a buffer in another format
+  std::vector<std::string> terms_;  // the latest terms, for the spelling of the text
+  std::vector<int16_t> scratch_;    // mono 16-bit samples of a buffer in another format
 };
 
 }  // namespace quorvel::speech

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -51,6 +53,15 @@ std::vector<SourceFile> listSource(const fs::path& source, std::vector<fs::path>
   }
   if (ec) failRead(source, describe(ec));
   return files;
+}
+
+bool isSherpaManifest(const fs::path& manifest) {
+  std::ifstream in(manifest, std::ios::binary);
+  if (!in) return false;
+  std::stringstream text;
+  text << in.rdbuf();
+  nlohmann::json j = nlohmann::json::parse(text.str(), nullptr, false);
+  return j.is_object() && j.value("engine", "") == "sherpa";
 }
 
 }  // namespace
@@ -115,7 +126,11 @@ void SphinxModelInstallation::copyTree(const fs::path& target) {
     if (ec) throw SpeechServiceError("cannot write " + (target / d).string() + ": " + describe(ec));
   }
   for (auto& f : files) copyFile(entry_.source / f.relative, target / f.relative);
-  if (!entry_.filesIn(target).complete()) {
+  if (entry_.sherpa && !entry_.completeIn(target)) {
+    throw SpeechServiceError("the model source " + entry_.source.string() +
+                             " is no neural model directory: it lacks tokens.txt or .onnx files");
+  }
+  if (!entry_.completeIn(target)) {
     throw SpeechServiceError("the model source " + entry_.source.string() + " lacks " +
                              entry_.acousticModel + ", " + entry_.languageModel + " or " +
                              entry_.dictionary);
@@ -133,21 +148,24 @@ void SphinxModelInstallation::downloadAndInstall() {
   const fs::path temp(tmp);
   try {
     copyTree(temp);
-    nlohmann::json manifest = {{"locale", entry_.locale},
-                               {"acousticModel", entry_.acousticModel},
-                               {"languageModel", entry_.languageModel},
-                               {"dictionary", entry_.dictionary}};
+    nlohmann::json manifest = entry_.sherpa
+                                  ? nlohmann::json{{"locale", entry_.locale}, {"engine", "sherpa"}}
+                                  : nlohmann::json{{"locale", entry_.locale},
+                                                   {"acousticModel", entry_.acousticModel},
+                                                   {"languageModel", entry_.languageModel},
+                                                   {"dictionary", entry_.dictionary}};
     writeFileAtomically(temp / "model.json", manifest.dump(2) + "\n");
     const fs::path target = store_ / entry_.locale;
     if (::rename(temp.c_str(), target.c_str()) != 0) {
       int err = errno;
       // Another installation of the same locale may have finished first: its model serves.
-      bool installedMeanwhile =
-          fs::exists(target / "model.json", ec) && entry_.filesIn(target).complete();
+      bool installedMeanwhile = fs::exists(target / "model.json", ec) && entry_.completeIn(target);
       if (!installedMeanwhile) {
-        // A directory without a manifest is no model (left by hand or by an older copy): replace
-        // it.
-        if ((err == ENOTEMPTY || err == EEXIST) && !fs::exists(target / "model.json", ec)) {
+        // A directory without a manifest is no model (left by hand or by an older copy), and one
+        // of the other engine is replaced by the catalog's choice: replace it.
+        const bool otherEngine = isSherpaManifest(target / "model.json") != entry_.sherpa;
+        if ((err == ENOTEMPTY || err == EEXIST) &&
+            (!fs::exists(target / "model.json", ec) || otherEngine)) {
           fs::remove_all(target, ec);
           if (::rename(temp.c_str(), target.c_str()) == 0) {
             done_.store(true);

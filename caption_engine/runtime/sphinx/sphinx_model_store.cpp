@@ -59,6 +59,15 @@ std::optional<ModelCatalogEntry> entryFromJson(const nlohmann::json& j, const fs
   ModelCatalogEntry e;
   e.locale = *canonical;
   e.source = fs::path(*source).is_absolute() ? fs::path(*source) : baseDir / *source;
+  if (j.contains("engine")) {
+    auto engine = stringField(j, "engine");
+    if (!engine) return std::nullopt;
+    if (*engine == "sherpa") {
+      e.sherpa = true;
+      return e;
+    }
+    if (*engine != "pocketsphinx") return std::nullopt;
+  }
   if (auto v = stringField(j, "acousticModel")) e.acousticModel = *v;
   if (auto v = stringField(j, "languageModel")) e.languageModel = *v;
   if (auto v = stringField(j, "dictionary")) e.dictionary = *v;
@@ -83,6 +92,19 @@ bool SphinxModelFiles::complete() const {
 
 SphinxModelFiles ModelCatalogEntry::filesIn(const fs::path& dir) const {
   return {dir / acousticModel, dir / languageModel, dir / dictionary};
+}
+
+bool ModelCatalogEntry::completeIn(const fs::path& dir) const {
+  return sherpa ? hasSherpaModelFiles(dir) : filesIn(dir).complete();
+}
+
+bool hasSherpaModelFiles(const fs::path& dir) {
+  std::error_code ec;
+  if (!fs::is_regular_file(dir / "tokens.txt", ec)) return false;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->path().extension() == ".onnx" && fs::is_regular_file(it->path(), ec)) return true;
+  }
+  return false;
 }
 
 fs::path SphinxModelStore::defaultDirectory() {
@@ -128,11 +150,17 @@ std::vector<ModelCatalogEntry> SphinxModelStore::catalog() const {
     if (!j) continue;
     auto e = entryFromJson(*j, catalogDir);
     if (!e) continue;
-    bool known = std::any_of(entries.begin(), entries.end(),
-                             [&](auto& x) { return x.locale == e->locale; }) ||
-                 std::any_of(fromFiles.begin(), fromFiles.end(),
-                             [&](auto& x) { return x.locale == e->locale; });
-    if (!known) fromFiles.push_back(*e);
+    auto same = [&](auto& x) { return x.locale == e->locale; };
+    auto builtIn = std::find_if(entries.begin(), entries.end(), same);
+    auto earlier = std::find_if(fromFiles.begin(), fromFiles.end(), same);
+    // A neural model takes the place of a pocketsphinx entry of its locale.
+    if (builtIn != entries.end()) {
+      if (e->sherpa && !builtIn->sherpa) *builtIn = *e;
+    } else if (earlier != fromFiles.end()) {
+      if (e->sherpa && !earlier->sherpa) *earlier = *e;
+    } else {
+      fromFiles.push_back(*e);
+    }
   }
   std::sort(fromFiles.begin(), fromFiles.end(),
             [](auto& a, auto& b) { return a.locale < b.locale; });
@@ -160,7 +188,7 @@ std::vector<std::string> SphinxModelStore::storeInstalledLocales() const {
     std::string name = it->path().filename().string();
     auto canonical = canonicalLocaleTag(name);
     if (!canonical || *canonical != name) continue;  // catalog/, temporaries and strangers
-    if (installedModel(name)) out.push_back(name);
+    if (isInstalled(name)) out.push_back(name);
   }
   std::sort(out.begin(), out.end());
   return out;
@@ -189,10 +217,25 @@ std::optional<SphinxModelFiles> SphinxModelStore::installedModel(const std::stri
   return std::nullopt;
 }
 
+std::optional<fs::path> SphinxModelStore::installedSherpaModel(const std::string& locale) const {
+  auto canonical = canonicalLocaleTag(locale);
+  if (!canonical) return std::nullopt;
+  const fs::path dir = localeDirectory(*canonical);
+  auto manifest = readJsonObject(dir / "model.json");
+  if (!manifest || stringField(*manifest, "engine") != std::optional<std::string>("sherpa"))
+    return std::nullopt;
+  if (!hasSherpaModelFiles(dir)) return std::nullopt;
+  return dir;
+}
+
+bool SphinxModelStore::isInstalled(const std::string& locale) const {
+  return installedSherpaModel(locale) || installedModel(locale);
+}
+
 std::vector<std::string> SphinxModelStore::installedLocales() const {
   std::vector<std::string> out;
   for (auto& e : catalog()) {
-    if (installedModel(e.locale)) out.push_back(e.locale);
+    if (isInstalled(e.locale)) out.push_back(e.locale);
   }
   for (auto& l : storeInstalledLocales()) {
     if (std::find(out.begin(), out.end(), l) == out.end()) out.push_back(l);

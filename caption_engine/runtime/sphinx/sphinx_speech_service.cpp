@@ -47,18 +47,46 @@ std::shared_ptr<SpeechAnalyzer> SphinxSpeechService::makeAnalyzer(
     std::shared_ptr<SpeechTranscriber> transcriber) {
   auto sphinx = std::dynamic_pointer_cast<SphinxTranscriber>(transcriber);
   if (!sphinx) throw SpeechServiceError("the transcriber does not belong to this speech service");
-  auto model = store().installedModel(sphinx->locale());
+  SphinxModelStore s = store();
+  auto model = s.installedModel(sphinx->locale());
+  if (auto neural = s.installedSherpaModel(sphinx->locale())) {
+    const bool usable = options_.sherpa && options_.sherpa->available();
+    // Without the neural engine a pocketsphinx model of the locale still serves.
+    if (usable || !model) {
+      if (!usable) {
+        throw SpeechServiceError("the speech model for " + sphinx->locale() +
+                                 " is a neural model, and the neural recognizer's library "
+                                 "(libsherpa-onnx-c-api.so) is not installed");
+      }
+      if (!sphinx->claim()) throw SpeechServiceError("the transcriber already has an analyzer");
+      return options_.sherpa->makeAnalyzer(*neural, sphinx->locale(), sphinx->options());
+    }
+  }
   if (!model)
-    throw SpeechServiceError("the speech model for " + sphinx->locale() + " is not installed");
+    throw SpeechModelMissingError("the speech model for " + sphinx->locale() + " is not installed");
   if (!sphinx->claim()) throw SpeechServiceError("the transcriber already has an analyzer");
   return std::make_shared<SphinxAnalyzer>(std::move(sphinx), *model, decoders_);
+}
+
+std::vector<std::string> SphinxSpeechService::neuralLocales() {
+  std::vector<std::string> out;
+  if (!options_.sherpa || !options_.sherpa->available()) return out;
+  SphinxModelStore s = store();
+  for (const std::string& l : s.installedLocales()) {
+    if (s.installedSherpaModel(l)) out.push_back(l);
+  }
+  return out;
 }
 
 std::unique_ptr<AssetInstallationRequest> SphinxSpeechService::Inventory::assetInstallationRequest(
     const SpeechTranscriber& transcriber) {
   SphinxModelStore store = service_.store();
-  if (store.installedModel(transcriber.locale())) return nullptr;
   auto entry = store.catalogEntry(transcriber.locale());
+  // Nothing is missing when the catalog's model is installed; a locale the catalog no longer
+  // names is served by whatever model of it is installed.
+  if (entry && entry->sherpa ? store.installedSherpaModel(transcriber.locale()).has_value()
+                             : store.isInstalled(transcriber.locale()))
+    return nullptr;
   if (!entry) throw SpeechServiceError("no speech model is available for " + transcriber.locale());
   return std::make_unique<SphinxModelInstallation>(*entry, store.directory());
 }

@@ -1,7 +1,9 @@
-// The speech service on pocketsphinx: locales and models from the model store and its catalog
-// (sphinx_model_store.h), transcribers, analyzers running one decoder each, and the asset
-// inventory that installs and reserves models. A decoder outlives its analyzer for a while, so
-// that the next session on the same model starts without loading it again.
+// The speech service of the model store: locales and models from the store and its catalog
+// (sphinx_model_store.h), transcribers, analyzers running one pocketsphinx decoder each, or the
+// neural engine where the locale's installed model is a neural one and the engine can be had,
+// and the asset inventory that installs and reserves models. A pocketsphinx decoder outlives its
+// analyzer for a while, so that the next session on the same model starts without loading it
+// again.
 //
 // Locale equivalence follows canonicalLocaleTag (sphinx_locale.h). The store directory is read
 // from the environment at each use unless the service was made with a fixed one.
@@ -11,6 +13,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -20,6 +23,17 @@
 
 namespace quorvel::speech {
 
+// The neural engine, when the build has one: whether its library can be had (without opening
+// it), and an analyzer for an installed model directory (throws SpeechServiceError, or
+// SpeechModelMissingError when the directory lacks the model's files).
+struct SherpaEngineHooks {
+  std::function<bool()> available;
+  std::function<std::shared_ptr<SpeechAnalyzer>(const std::filesystem::path& modelDirectory,
+                                                const std::string& locale,
+                                                const TranscriberOptions& options)>
+      makeAnalyzer;
+};
+
 struct SphinxServiceOptions {
   // Nothing: $XDG_DATA_HOME/quorvel/models (or its default), read at each use.
   std::optional<std::filesystem::path> storeDirectory;
@@ -27,6 +41,8 @@ struct SphinxServiceOptions {
   // How long a decoder whose session has ended waits, loaded, for the next session on its model.
   std::chrono::milliseconds keepDecoderFor{kKeepDecoderFor};
   static constexpr std::chrono::milliseconds kKeepDecoderFor{60'000};
+  // Without hooks, neural models are not run (a locale with only one cannot start).
+  std::optional<SherpaEngineHooks> sherpa;
 };
 
 class SphinxSpeechService : public SpeechService {
@@ -39,6 +55,7 @@ class SphinxSpeechService : public SpeechService {
   std::shared_ptr<SpeechTranscriber> makeTranscriber(const std::string& locale,
                                                      const TranscriberOptions& options) override;
   AssetInventory& assetInventory() override;
+  std::vector<std::string> neuralLocales() override;
   std::shared_ptr<SpeechAnalyzer> makeAnalyzer(
       std::shared_ptr<SpeechTranscriber> transcriber) override;
 
