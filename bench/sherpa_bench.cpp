@@ -7,7 +7,6 @@
 // that benchmark reports that it was skipped.
 #include <benchmark/benchmark.h>
 
-#ifdef SPEECHANALYZER_AVAILABLE
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
@@ -23,8 +22,8 @@
 #include "caption_engine/runtime/sherpa/sherpa_analyzer.h"
 #include "caption_engine/runtime/sherpa/sherpa_library.h"
 #include "caption_engine/runtime/sherpa/sherpa_model.h"
-#include "tests/support/speech_evaluation.h"
 #include "caption_engine/runtime/sphinx/sphinx_model_store.h"
+#include "tests/support/speech_evaluation.h"
 
 namespace {
 
@@ -241,6 +240,5 @@ void BM_SherpaRealModelLibrivox(benchmark::State& state) {
 BENCHMARK(BM_SherpaRealModelLibrivox)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
-#endif
 
 BENCHMARK_MAIN();

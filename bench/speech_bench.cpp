@@ -3,7 +3,6 @@
 // and applying contextual terms.
 #include <benchmark/benchmark.h>
 
-#ifdef SPEECHANALYZER_AVAILABLE
 #include <time.h>
 
 #include <cstring>
@@ -141,6 +140,5 @@ void BM_SetContext(benchmark::State& state) {
 BENCHMARK(BM_SetContext)->Unit(benchmark::kMillisecond)->Iterations(6);
 
 }  // namespace
-#endif
 
 BENCHMARK_MAIN();
