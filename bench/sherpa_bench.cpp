@@ -24,6 +24,7 @@
 #include "caption_engine/runtime/sherpa/sherpa_model.h"
 #include "caption_engine/runtime/sphinx/sphinx_model_store.h"
 #include "tests/support/speech_evaluation.h"
+#include "tests/support/wav_file.h"
 
 namespace {
 
@@ -194,7 +195,7 @@ void BM_SherpaRealModelLibrivox(benchmark::State& state) {
   int files = 0, finals = 0;
   for (auto _ : state) {
     for (const std::string& id : ids) {
-      auto wav = readPcm16Wav(kLibrivox / (id + ".wav"));
+      auto wav = quorvel::support::readMonoWav(kLibrivox / (id + ".wav"));
       if (!wav) continue;
       std::vector<float> audio(wav->samples.size());
       for (size_t i = 0; i < audio.size(); ++i) audio[i] = wav->samples[i] / 32768.0f;

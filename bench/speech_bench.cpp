@@ -13,6 +13,7 @@
 #include "caption_engine/runtime/sphinx/sphinx_decoder.h"
 #include "caption_engine/runtime/sphinx/sphinx_speech_service.h"
 #include "tests/support/speech_evaluation.h"
+#include "tests/support/wav_file.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ const Librivox& librivox() {
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     std::ifstream ids(kLibrivox / "fileids");
     for (std::string id; std::getline(ids, id);) {
-      auto wav = readPcm16Wav(kLibrivox / (id + ".wav"));
+      auto wav = quorvel::support::readMonoWav(kLibrivox / (id + ".wav"));
       if (!wav) continue;
       l.seconds += static_cast<double>(wav->samples.size()) / 16000.0;
       l.files.push_back(wav->samples);

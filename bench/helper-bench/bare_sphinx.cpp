@@ -3,13 +3,13 @@
 #include <cstdio>
 
 #include "tests/support/bare_sphinx_decode.h"
-#include "tests/support/speech_evaluation.h"
+#include "tests/support/wav_file.h"
 
 namespace quorvel::bench {
 
 int runBareDecode(const std::vector<std::string>& files) {
   for (const auto& file : files) {
-    auto wav = speech::readPcm16Wav(file);
+    auto wav = quorvel::support::readMonoWav(file);
     if (!wav || wav->sampleRate != 16000) {
       std::fprintf(stderr, "%s: not a 16 kHz 16-bit WAV file\n", file.c_str());
       return 1;

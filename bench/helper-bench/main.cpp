@@ -29,6 +29,7 @@
 #include "bench/helper-bench/bare_sphinx.h"
 #include "bench/helper-bench/helper_child.h"
 #include "tests/support/speech_evaluation.h"
+#include "tests/support/wav_file.h"
 
 namespace {
 
@@ -98,7 +99,7 @@ Corpus loadCorpus(const fs::path& dir) {
     Recording r;
     r.id = id;
     r.path = kLibrivox / (id + ".wav");
-    auto wav = quorvel::speech::readPcm16Wav(r.path);
+    auto wav = quorvel::support::readMonoWav(r.path);
     if (!wav || wav->sampleRate != kSampleRate)
       throw Failure(r.path.string() + ": not a 16 kHz 16-bit WAV file");
     for (const auto& line : lines) {

@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "speech_test_support.h"
-#include "tests/support/speech_evaluation.h"
+#include "tests/support/wav_file.h"
 
 namespace quorvel::speech {
 namespace {
@@ -21,8 +21,8 @@ const SphinxModelFiles kEnUs{kEnUsModel / "en-us", kEnUsModel / "en-us.lm.bin",
                              kEnUsModel / "cmudict-en-us.dict"};
 
 std::vector<int16_t> librivox(const std::string& id) {
-  auto wav = readPcm16Wav(kTestData / "librivox" /
-                          ("sense_and_sensibility_01_austen_64kb-" + id + ".wav"));
+  auto wav = quorvel::support::readMonoWav(kTestData / "librivox" /
+                                           ("sense_and_sensibility_01_austen_64kb-" + id + ".wav"));
   if (!wav) throw std::runtime_error("cannot read test recording " + id);
   return wav->samples;
 }

@@ -12,6 +12,7 @@
 #include "caption_engine/runtime/sphinx/sphinx_speech_service.h"
 #include "speech_test_support.h"
 #include "tests/support/speech_evaluation.h"
+#include "tests/support/wav_file.h"
 
 namespace quorvel::speech {
 namespace {
@@ -33,7 +34,7 @@ Recording recordings(const std::string& set, const std::vector<std::string>& ids
   for (std::string line; std::getline(transcription, line);) lines.push_back(line);
   Recording r;
   for (const std::string& id : ids) {
-    auto wav = readPcm16Wav(kTestData / set / (id + ".wav"));
+    auto wav = quorvel::support::readMonoWav(kTestData / set / (id + ".wav"));
     if (!wav || wav->sampleRate != kRate)
       throw std::runtime_error("cannot read test recording " + id);
     r.samples.insert(r.samples.end(), wav->samples.begin(), wav->samples.end());

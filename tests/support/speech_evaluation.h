@@ -1,5 +1,5 @@
-// Tools for measuring the recognizer: word error rate against a reference transcription, and
-// reading the 16-bit PCM WAV recordings used as test audio.
+// Tools for measuring the recognizer: word error rate against a reference transcription (the
+// recordings themselves are read with wav_file.h).
 #pragma once
 
 #include <cstdint>
@@ -23,13 +23,5 @@ struct WordErrors {
 };
 
 WordErrors wordErrors(const std::string& reference, const std::string& hypothesis);
-
-struct WavAudio {
-  int sampleRate = 0;
-  std::vector<int16_t> samples;  // mono (channels averaged)
-};
-
-// Reads a RIFF/WAVE file with 16-bit PCM samples; nothing when it is not one.
-std::optional<WavAudio> readPcm16Wav(const std::filesystem::path& path);
 
 }  // namespace quorvel::speech

@@ -72,6 +72,12 @@ std::optional<WavAudio> readWav(const std::filesystem::path& path) {
   return std::nullopt;
 }
 
+std::optional<WavAudio> readMonoWav(const std::filesystem::path& path) {
+  auto audio = readWav(path);
+  if (!audio) return std::nullopt;
+  return audio->mono();
+}
+
 bool writeWav(const std::filesystem::path& path, const WavAudio& audio) {
   const auto bytes = static_cast<uint32_t>(audio.samples.size() * 2);
   const auto channels = static_cast<uint32_t>(audio.channels);

@@ -26,6 +26,8 @@ struct WavAudio {
 
 // Nothing when the file cannot be read or is not 16-bit PCM WAV.
 std::optional<WavAudio> readWav(const std::filesystem::path& path);
+// readWav with the channels averaged into one, as a recognizer takes a recording.
+std::optional<WavAudio> readMonoWav(const std::filesystem::path& path);
 // False when the file cannot be written.
 bool writeWav(const std::filesystem::path& path, const WavAudio& audio);
 

@@ -23,6 +23,7 @@
 #include "caption_engine/runtime/sphinx/sphinx_speech_service.h"
 #include "tests/support/bare_sphinx_decode.h"
 #include "tests/support/speech_evaluation.h"
+#include "tests/support/wav_file.h"
 
 namespace fs = std::filesystem;
 using namespace quorvel;
@@ -126,7 +127,7 @@ int main(int argc, char** argv) {
   double audio = 0, bareCpu = 0, serviceCpu = 0, termsCpu = 0, loadCpu = 0;
   size_t differing = 0;
   for (const fs::path& file : files) {
-    auto wav = readPcm16Wav(file);
+    auto wav = quorvel::support::readMonoWav(file);
     if (!wav || wav->sampleRate != 16000) {
       std::cerr << file << ": not a 16 kHz 16-bit WAV file\n";
       return 1;

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "caption_engine/base/pcm_mono.h"
 #include "caption_engine/logic/caption_people_text.h"
 #include "caption_engine/logic/caption_text.h"
 #include "caption_engine/runtime/sherpa/sherpa_words.h"
@@ -20,26 +21,6 @@ namespace {
 constexpr double kFrameSeconds = 0.04;
 // Silence fed at the end of the input so that the last chunk is decoded.
 constexpr double kTailPaddingSeconds = 0.6;
-
-template <class T>
-float toFloat(T v) {
-  if constexpr (std::is_same_v<T, int16_t>) return static_cast<float>(v) / 32768.0f;
-  if constexpr (std::is_same_v<T, int32_t>) return static_cast<float>(v / 2147483648.0);
-  return static_cast<float>(v);
-}
-
-template <class T>
-void mixDown(const PcmBuffer& buffer, std::vector<float>& out) {
-  const uint32_t frames = buffer.frameLength();
-  const uint32_t channels = buffer.format().channels;
-  const uint32_t stride = buffer.stride();
-  out.resize(frames);
-  for (uint32_t f = 0; f < frames; ++f) {
-    double sum = 0;
-    for (uint32_t c = 0; c < channels; ++c) sum += toFloat(buffer.channelData<T>(c)[f * stride]);
-    out[f] = static_cast<float>(sum / channels);
-  }
-}
 
 }  // namespace
 
@@ -308,20 +289,7 @@ std::vector<SpeechResult> SherpaAnalyzer::analyze(const PcmBuffer& buffer) {
     if (format.sampleType == SampleType::float32 && format.channels == 1) {
       return feed(buffer.channelData<float>(0), buffer.frameLength());
     }
-    switch (format.sampleType) {
-      case SampleType::int16:
-        mixDown<int16_t>(buffer, scratch_);
-        break;
-      case SampleType::int32:
-        mixDown<int32_t>(buffer, scratch_);
-        break;
-      case SampleType::float32:
-        mixDown<float>(buffer, scratch_);
-        break;
-      case SampleType::float64:
-        mixDown<double>(buffer, scratch_);
-        break;
-    }
+    mixDownToMono(buffer, scratch_);
     return feed(scratch_.data(), scratch_.size());
   });
 }

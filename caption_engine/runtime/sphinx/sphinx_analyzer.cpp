@@ -3,37 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include "caption_engine/base/pcm_mono.h"
 #include "caption_engine/logic/caption_people_text.h"
 #include "caption_engine/runtime/sphinx/sphinx_text.h"
 
 namespace quorvel::speech {
-
-namespace {
-
-int16_t toInt16(int16_t v) { return v; }
-int16_t toInt16(int32_t v) { return static_cast<int16_t>(v >> 16); }
-template <class F>
-int16_t toInt16Float(F v) {
-  double s = std::clamp(static_cast<double>(v), -1.0, 1.0) * 32767.0;
-  return static_cast<int16_t>(std::lround(s));
-}
-int16_t toInt16(float v) { return toInt16Float(v); }
-int16_t toInt16(double v) { return toInt16Float(v); }
-
-template <class T>
-void mixDown(const PcmBuffer& buffer, std::vector<int16_t>& out) {
-  const uint32_t frames = buffer.frameLength();
-  const uint32_t channels = buffer.format().channels;
-  const uint32_t stride = buffer.stride();
-  out.resize(frames);
-  for (uint32_t f = 0; f < frames; ++f) {
-    double sum = 0;
-    for (uint32_t c = 0; c < channels; ++c) sum += toInt16(buffer.channelData<T>(c)[f * stride]);
-    out[f] = static_cast<int16_t>(std::lround(sum / channels));
-  }
-}
-
-}  // namespace
 
 SphinxAnalyzer::SphinxAnalyzer(std::shared_ptr<SphinxTranscriber> transcriber,
                                const SphinxModelFiles& model,
@@ -122,20 +96,7 @@ std::vector<SpeechResult> SphinxAnalyzer::analyze(const PcmBuffer& buffer) {
     if (format.sampleType == SampleType::int16 && format.channels == 1) {
       return feed(buffer.channelData<int16_t>(0), buffer.frameLength());
     }
-    switch (format.sampleType) {
-      case SampleType::int16:
-        mixDown<int16_t>(buffer, scratch_);
-        break;
-      case SampleType::int32:
-        mixDown<int32_t>(buffer, scratch_);
-        break;
-      case SampleType::float32:
-        mixDown<float>(buffer, scratch_);
-        break;
-      case SampleType::float64:
-        mixDown<double>(buffer, scratch_);
-        break;
-    }
+    mixDownToMono(buffer, scratch_);
     return feed(scratch_.data(), scratch_.size());
   });
 }
