@@ -129,7 +129,7 @@ void SherpaAnalyzer::setContext(const std::vector<std::string>& terms) {
   note_.reset();
   pendingHotwords_ = sherpaHotwords(terms, model_.upperCase);
   // Nothing is being heard: the new hotwords can take over at once.
-  if (started_ && !finished_ && !failure_ && lastVolatileText_.empty() && snapshot().empty()) {
+  if (input_.open() && lastVolatileText_.empty() && snapshot().empty()) {
     lib_.destroyOnlineStream(stream_);
     stream_ = nullptr;
     openStream();
@@ -161,26 +161,7 @@ void SherpaAnalyzer::openStream() {
 
 void SherpaAnalyzer::start() {
   std::lock_guard lock(mutex_);
-  if (started_) throw SpeechServiceError("the analyzer is already running");
-  openStream();
-  started_ = true;
-}
-
-void SherpaAnalyzer::requireFeedable() {
-  if (failure_) throw SpeechServiceError(*failure_);
-  if (!started_) throw SpeechServiceError("the analyzer has not been started");
-  if (finished_) throw SpeechServiceError("the analyzer's input has ended");
-}
-
-template <class F>
-std::vector<SpeechResult> SherpaAnalyzer::guarded(F&& step) {
-  requireFeedable();
-  try {
-    return step();
-  } catch (const SpeechServiceError& e) {
-    failure_ = e.what();
-    throw;
-  }
+  input_.start([&] { openStream(); });
 }
 
 double SherpaAnalyzer::fedSeconds() const { return static_cast<double>(samplesFed_) / kSampleRate; }
@@ -280,7 +261,7 @@ std::vector<SpeechResult> SherpaAnalyzer::feed(const float* samples, size_t coun
 
 std::vector<SpeechResult> SherpaAnalyzer::analyze(const PcmBuffer& buffer) {
   std::lock_guard lock(mutex_);
-  return guarded([&] {
+  return input_.guarded([&] {
     const AudioFormat& format = buffer.format();
     if (std::lround(format.sampleRate) != kSampleRate || format.channels == 0) {
       throw SpeechServiceError("the analyzer takes " + std::to_string(kSampleRate) +
@@ -296,12 +277,12 @@ std::vector<SpeechResult> SherpaAnalyzer::analyze(const PcmBuffer& buffer) {
 
 std::vector<SpeechResult> SherpaAnalyzer::endUtterance() {
   std::lock_guard lock(mutex_);
-  return guarded([&] { return closeUtterance(false); });
+  return input_.guarded([&] { return closeUtterance(false); });
 }
 
 std::vector<SpeechResult> SherpaAnalyzer::finish() {
   std::lock_guard lock(mutex_);
-  return guarded([&] {
+  return input_.guarded([&] {
     // Silence after the end lets the recognizer decode the last chunk; it is not counted as
     // audio, so no time reaches past the input.
     std::vector<float> tail(static_cast<size_t>(kTailPaddingSeconds * kSampleRate), 0.0f);
@@ -309,7 +290,7 @@ std::vector<SpeechResult> SherpaAnalyzer::finish() {
     lib_.onlineStreamInputFinished(stream_);
     decodeReady();
     std::vector<SpeechResult> out = closeUtterance(true);
-    finished_ = true;
+    input_.finish();
     return out;
   });
 }

@@ -23,6 +23,7 @@
 
 #include "caption_engine/runtime/sherpa/sherpa_library.h"
 #include "caption_engine/runtime/sherpa/sherpa_model.h"
+#include "caption_engine/runtime/speech_analyzer_input.h"
 #include "caption_engine/runtime/speech_service.h"
 #include "caption_engine/runtime/sphinx/volatile_throttle.h"
 
@@ -63,7 +64,6 @@ class SherpaAnalyzer : public SpeechAnalyzer {
   };
 
   // Each of these runs with mutex_ held.
-  void requireFeedable();
   void openStream();
   void decodeReady();
   Snapshot snapshot();
@@ -71,8 +71,6 @@ class SherpaAnalyzer : public SpeechAnalyzer {
   std::vector<SpeechResult> closeUtterance(bool atEnd);
   std::optional<SpeechResult> makeResult(const Snapshot& s, bool isFinal) const;
   double fedSeconds() const;
-  template <class F>
-  std::vector<SpeechResult> guarded(F&& step);
 
   const SherpaLibrary& lib_;
   const SherpaModel model_;
@@ -86,9 +84,7 @@ class SherpaAnalyzer : public SpeechAnalyzer {
   // Guarded by mutex_:
   const sherpa_api::OnlineStream* stream_ = nullptr;
   VolatileThrottle throttle_;
-  bool started_ = false;
-  bool finished_ = false;
-  std::optional<std::string> failure_;
+  SpeechAnalyzerInput input_;
   int64_t samplesFed_ = 0;
   int64_t streamStartSample_ = 0;  // where the current stream's audio begins
   std::string lastVolatileText_;

@@ -21,7 +21,7 @@ SphinxAnalyzer::SphinxAnalyzer(std::shared_ptr<SphinxTranscriber> transcriber,
 
 SphinxAnalyzer::~SphinxAnalyzer() {
   // A decoder that failed is not worth keeping; the pool checks the rest.
-  if (failure_) lease_.decoder.reset();
+  if (input_.failed()) lease_.decoder.reset();
   pool_->giveBack(std::move(lease_));
 }
 
@@ -62,31 +62,12 @@ std::optional<AudioFormat> SphinxAnalyzer::bestAvailableAudioFormat() {
 
 void SphinxAnalyzer::start() {
   std::lock_guard lock(mutex_);
-  if (started_) throw SpeechServiceError("the analyzer is already running");
-  decoder_.startStream();
-  started_ = true;
-}
-
-void SphinxAnalyzer::requireFeedable() {
-  if (failure_) throw SpeechServiceError(*failure_);
-  if (!started_) throw SpeechServiceError("the analyzer has not been started");
-  if (finished_) throw SpeechServiceError("the analyzer's input has ended");
-}
-
-template <class F>
-std::vector<SpeechResult> SphinxAnalyzer::guarded(F&& step) {
-  requireFeedable();
-  try {
-    return step();
-  } catch (const SpeechServiceError& e) {
-    failure_ = e.what();
-    throw;
-  }
+  input_.start([&] { decoder_.startStream(); });
 }
 
 std::vector<SpeechResult> SphinxAnalyzer::analyze(const PcmBuffer& buffer) {
   std::lock_guard lock(mutex_);
-  return guarded([&] {
+  return input_.guarded([&] {
     const AudioFormat& format = buffer.format();
     if (std::lround(format.sampleRate) != decoder_.sampleRate() || format.channels == 0) {
       throw SpeechServiceError("the analyzer takes " + std::to_string(decoder_.sampleRate()) +
@@ -103,7 +84,7 @@ std::vector<SpeechResult> SphinxAnalyzer::analyze(const PcmBuffer& buffer) {
 
 std::vector<SpeechResult> SphinxAnalyzer::endUtterance() {
   std::lock_guard lock(mutex_);
-  return guarded([&] {
+  return input_.guarded([&] {
     if (!utteranceHasSpeech_ && lastVolatileText_.empty()) return std::vector<SpeechResult>{};
     return finishUtterance(false);
   });
@@ -111,9 +92,9 @@ std::vector<SpeechResult> SphinxAnalyzer::endUtterance() {
 
 std::vector<SpeechResult> SphinxAnalyzer::finish() {
   std::lock_guard lock(mutex_);
-  return guarded([&] {
+  return input_.guarded([&] {
     std::vector<SpeechResult> out = finishUtterance(true);
-    finished_ = true;
+    input_.finish();
     return out;
   });
 }

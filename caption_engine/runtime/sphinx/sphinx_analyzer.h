@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 
+#include "caption_engine/runtime/speech_analyzer_input.h"
 #include "caption_engine/runtime/speech_service.h"
 #include "caption_engine/runtime/sphinx/sphinx_decoder.h"
 #include "caption_engine/runtime/sphinx/sphinx_decoder_pool.h"
@@ -48,15 +49,12 @@ class SphinxAnalyzer : public SpeechAnalyzer {
 
  private:
   // Each of these runs with mutex_ held.
-  void requireFeedable();
   std::vector<SpeechResult> feed(const int16_t* samples, size_t count);
   std::vector<SpeechResult> finishUtterance(bool atEnd);
   void applyPendingContext();
   SpeechResult makeResult(const std::vector<RecognizedWord>& words, bool isFinal) const;
   double seconds(int64_t samples) const;
   // Runs a step that may fail: a failure ends the stream for good.
-  template <class F>
-  std::vector<SpeechResult> guarded(F&& step);
 
   const std::shared_ptr<SphinxTranscriber> transcriber_;
   const std::shared_ptr<SphinxDecoderPool> pool_;
@@ -66,9 +64,7 @@ class SphinxAnalyzer : public SpeechAnalyzer {
   SphinxDecoderPool::Lease lease_;
   SphinxDecoder& decoder_;  // lease_'s
   VolatileThrottle throttle_;
-  bool started_ = false;
-  bool finished_ = false;
-  std::optional<std::string> failure_;
+  SpeechAnalyzerInput input_;
   int64_t samplesFed_ = 0;
   bool utteranceHasSpeech_ = false;
   int64_t utteranceSpeechStart_ = 0;
