@@ -9,21 +9,28 @@ namespace quorvel {
 
 namespace {
 
-// The libraries, by the sonames of the version the headers above describe.
+// The libraries, by the sonames of the version the headers above describe. They and the tables
+// below are made once and never destroyed: a session thread that outlives its runtime (teardown
+// does not join a thread that may be inside a host callback) may still use them while the process
+// exits.
 LazyLibrary& avutil() {
-  static LazyLibrary library({"libavutil.so." QUORVEL_STRINGIFY(LIBAVUTIL_VERSION_MAJOR)});
+  static LazyLibrary& library =
+      *new LazyLibrary({"libavutil.so." QUORVEL_STRINGIFY(LIBAVUTIL_VERSION_MAJOR)});
   return library;
 }
 LazyLibrary& avcodec() {
-  static LazyLibrary library({"libavcodec.so." QUORVEL_STRINGIFY(LIBAVCODEC_VERSION_MAJOR)});
+  static LazyLibrary& library =
+      *new LazyLibrary({"libavcodec.so." QUORVEL_STRINGIFY(LIBAVCODEC_VERSION_MAJOR)});
   return library;
 }
 LazyLibrary& avformat() {
-  static LazyLibrary library({"libavformat.so." QUORVEL_STRINGIFY(LIBAVFORMAT_VERSION_MAJOR)});
+  static LazyLibrary& library =
+      *new LazyLibrary({"libavformat.so." QUORVEL_STRINGIFY(LIBAVFORMAT_VERSION_MAJOR)});
   return library;
 }
 LazyLibrary& swresample() {
-  static LazyLibrary library({"libswresample.so." QUORVEL_STRINGIFY(LIBSWRESAMPLE_VERSION_MAJOR)});
+  static LazyLibrary& library =
+      *new LazyLibrary({"libswresample.so." QUORVEL_STRINGIFY(LIBSWRESAMPLE_VERSION_MAJOR)});
   return library;
 }
 
@@ -46,19 +53,21 @@ struct Loaded {
 #define QUORVEL_FFMPEG_BIND(library, name) loaded.bind(library(), loaded.table.name, #name);
 
 const Loaded<FfmpegResampling>& resampling() {
-  static const Loaded<FfmpegResampling> once = [] {
-    Loaded<FfmpegResampling> loaded;
+  static const Loaded<FfmpegResampling>& once = *[] {
+    auto* made = new Loaded<FfmpegResampling>;
+    auto& loaded = *made;
     QUORVEL_FFMPEG_RESAMPLING_FUNCTIONS(QUORVEL_FFMPEG_BIND)
-    return loaded;
+    return made;
   }();
   return once;
 }
 
 const Loaded<FfmpegDecoding>& decoding() {
-  static const Loaded<FfmpegDecoding> once = [] {
-    Loaded<FfmpegDecoding> loaded;
+  static const Loaded<FfmpegDecoding>& once = *[] {
+    auto* made = new Loaded<FfmpegDecoding>;
+    auto& loaded = *made;
     QUORVEL_FFMPEG_DECODING_FUNCTIONS(QUORVEL_FFMPEG_BIND)
-    return loaded;
+    return made;
   }();
   return once;
 }

@@ -12,11 +12,14 @@ struct Loaded {
   bool ok = true;
 };
 
+// Made once and never destroyed: a capture thread that outlives its runtime may still use the
+// table while the process exits.
 const Loaded& loaded() {
-  static const Loaded once = [] {
+  static const Loaded& once = *[] {
     // The client library's soname has been libpulse.so.0 since its first release.
-    static LazyLibrary library({"libpulse.so.0"});
-    Loaded l;
+    static LazyLibrary& library = *new LazyLibrary({"libpulse.so.0"});
+    auto* made = new Loaded;
+    Loaded& l = *made;
     auto bind = [&](auto*& function, const char* name) {
       if (l.ok && !library.bind(function, name)) {
         l.ok = false;
@@ -26,7 +29,7 @@ const Loaded& loaded() {
 #define QUORVEL_PULSE_BIND(name) bind(l.table.name, #name);
     QUORVEL_PULSE_FUNCTIONS(QUORVEL_PULSE_BIND)
 #undef QUORVEL_PULSE_BIND
-    return l;
+    return made;
   }();
   return once;
 }

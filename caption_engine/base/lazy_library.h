@@ -2,6 +2,8 @@
 // start-up: a process that never decodes a file or never captures does not pay for loading the
 // decoder's or the sound server's library and everything they depend on. Once open, a library
 // stays open for the life of the process (none of those we load this way can be unloaded safely).
+// Make each one never to be destroyed (`*new LazyLibrary(...)`) where threads may still use it
+// while the process exits.
 //
 // Threads: any thread. The first call to open() opens the library; calls that come meanwhile wait
 // for it and all see the same result.

@@ -103,7 +103,9 @@ bool SherpaLibrary::available() {
 
 const SherpaLibrary* SherpaLibrary::get(std::string* error) {
   static std::once_flag once;
-  static Loaded loaded;
+  // Never destroyed: a session thread that outlives its runtime may still use the library while
+  // the process exits.
+  static Loaded& loaded = *new Loaded;
   std::call_once(once, [] {
     loaded = open();
     gLoaded.store(loaded.ok);
