@@ -22,6 +22,8 @@ TEST_F(RuntimeTest, IngestConvertsToTheAnalyzerFormatAndKeepsTheConverterAcrossE
   // A different channel count makes a new converter.
   feed(constantBuffer({SampleType::float32, 48000.0, 1, false}, 4800, 0.25));
   EXPECT_EQ(runtime->converterContextsMade(), 2);
+  // Level readings reach the host through the event queue, after the buffer was fed.
+  ASSERT_TRUE(runtime->flushEvents());
   EXPECT_GT(rec->uiLevels(), 0u) << "converted buffers feed the level readings";
 }
 
