@@ -17,20 +17,14 @@ using namespace quorvel::testing::reentry;
 
 void BM_StopFromInsideCallback(benchmark::State& state, const Case& c) {
   for (auto _ : state) {
-    auto service = drainingService();
-    auto platform = std::make_shared<FakePlatform>();
-    AppleCaptionEngine engine(platform, service);
-    Reentry reentry;
-    CaptionEngineObservers observers;
-    c.observe(engine, reentry, observers);
-    engine.setObservers(observers);
-    startAndProvoke(c, engine, *service, *platform);
-    if (!reentry.awaitStopped(10s)) {
+    Session session(c);
+    session.startAndProvoke();
+    if (!session.reentry.awaitStopped(10s)) {
       state.SkipWithError("the stop from inside the callback never returned");
       return;
     }
-    state.SetIterationTime(std::chrono::duration<double>(reentry.stopTook).count());
-    if (c.finals >= 0 && reentry.ack->finals != c.finals) {
+    state.SetIterationTime(std::chrono::duration<double>(session.reentry.stopTook).count());
+    if (c.finals >= 0 && session.reentry.ack->finals != c.finals) {
       state.SkipWithError("the stop answered the wrong number of finals");
       return;
     }

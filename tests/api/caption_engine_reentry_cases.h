@@ -1,5 +1,5 @@
 // Stopping the engine from inside each kind of host callback: the callbacks, how each is brought
-// about, and one run of a session that a callback stops. Shared by the reentry test, which checks
+// about, and one session that a callback stops. Shared by the reentry test, which checks
 // what the stop answers, and the reentry bench, which times it.
 #pragma once
 
@@ -148,19 +148,34 @@ inline CaptionEngineStartArgs startArgs() {
   return {"s1", "en-US", CaptionAudioSource::systemDefault(), true, {}, false, false};
 }
 
-// Starts a session and brings the case's event about. Returns the message of a start that the
-// stop from the callback ended, if it did.
-inline std::optional<std::string> startAndProvoke(const Case& c, CaptionEngine& engine,
-                                                  FakeSpeechService& service,
-                                                  FakePlatform& platform) {
-  std::optional<std::string> startError;
-  try {
-    engine.start(startArgs());
-  } catch (const CaptionEngineError& e) {
-    startError = e.message();
+// One engine on the fake recognizer and platform, observed as one case says.
+struct Session {
+  explicit Session(const Case& c) : c(c), engine(platform, service) {
+    CaptionEngineObservers observers;
+    c.observe(engine, reentry, observers);
+    engine.setObservers(observers);
   }
-  if (c.provoke) c.provoke(service, *platform.lastProducer());
-  return startError;
-}
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Starts a session and brings the case's event about. Returns the message of a start that the
+  // stop from the callback ended, if it did.
+  std::optional<std::string> startAndProvoke() {
+    std::optional<std::string> startError;
+    try {
+      engine.start(startArgs());
+    } catch (const CaptionEngineError& e) {
+      startError = e.message();
+    }
+    if (c.provoke) c.provoke(*service, *platform->lastProducer());
+    return startError;
+  }
+
+  const Case& c;
+  std::shared_ptr<FakeSpeechService> service = drainingService();
+  std::shared_ptr<FakePlatform> platform = std::make_shared<FakePlatform>();
+  AppleCaptionEngine engine;
+  Reentry reentry;
+};
 
 }  // namespace quorvel::testing::reentry

@@ -19,26 +19,20 @@ TEST(CaptionEngineReentry, AStopFromInsideAnyCallbackCompletesWithItsFigures) {
 #endif
   for (const Case& c : cases()) {
     SCOPED_TRACE(c.name);
-    auto service = drainingService();
-    auto platform = std::make_shared<FakePlatform>();
-    AppleCaptionEngine engine(platform, service);
-    Reentry reentry;
-    CaptionEngineObservers observers;
-    c.observe(engine, reentry, observers);
-    engine.setObservers(observers);
-
-    if (auto error = startAndProvoke(c, engine, *service, *platform)) {
+    Session session(c);
+    if (auto error = session.startAndProvoke()) {
       // Only the stop from the starting event may end the start.
       EXPECT_EQ(std::string(c.name), "onState starting") << *error;
     }
-    ASSERT_TRUE(reentry.awaitStopped(10s)) << "the stop from inside the callback never returned";
+    ASSERT_TRUE(session.reentry.awaitStopped(10s))
+        << "the stop from inside the callback never returned";
     if (c.finals >= 0) {
-      EXPECT_EQ(reentry.ack->finals, c.finals);
+      EXPECT_EQ(session.reentry.ack->finals, c.finals);
     }
-    EXPECT_EQ(reentry.status->state, CaptionState::stopped);
+    EXPECT_EQ(session.reentry.status->state, CaptionState::stopped);
     // The engine is free again.
-    EXPECT_NO_THROW(engine.start(startArgs()));
-    EXPECT_EQ(engine.stop(std::nullopt).finals, 1);
+    EXPECT_NO_THROW(session.engine.start(startArgs()));
+    EXPECT_EQ(session.engine.stop(std::nullopt).finals, 1);
   }
 }
 
